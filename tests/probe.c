@@ -1,0 +1,155 @@
+/* Preloaded into sineplot by the test harness (LD_PRELOAD). It records the
+ * library calls that the program itself makes and, on request, makes some of
+ * them fail the way a real system could, so that the failure paths can be
+ * tested against the unchanged binary.
+ *
+ * Environment:
+ *   PROBE_LOG           file that receives one line per recorded call
+ *   PROBE_DEPTH_ZERO    the desktop's colour depth is reported as 0
+ *   PROBE_REFUSE_MODE   set_gfx_mode() fails, with this text as allegro_error
+ *   PROBE_NO_BITMAP     create_bitmap() returns NULL
+ *   PROBE_NO_KEYBOARD   install_keyboard() fails
+ *   PROBE_ESCAPE_DOWN   Escape is held down from show_mouse() on
+ *
+ * Calls that the library makes to itself are passed through untouched.
+ */
+#define _GNU_SOURCE
+#include <allegro.h>
+#include <dlfcn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int started; /* this process is the program, not a child it ran */
+static unsigned long blits, clears;
+
+/* The library's own definition of a function, looked up once. */
+#define REAL(name) ({ \
+    static __typeof__(&name) real_; \
+    if (!real_) \
+        real_ = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
+    real_; })
+
+static int by_program(const void *caller)
+{
+    Dl_info info;
+    return !(dladdr(caller, &info) && info.dli_fname && strstr(info.dli_fname, "liballeg"));
+}
+
+static void record(const char *format, ...)
+{
+    const char *path = getenv("PROBE_LOG");
+    FILE *log = path ? fopen(path, "a") : NULL;
+    if (!log)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(log, format, args);
+    va_end(args);
+    fputc('\n', log);
+    fclose(log);
+}
+
+__attribute__((destructor)) static void report_counts(void)
+{
+    if (started)
+        record("frames cleared %lu copied %lu", clears, blits);
+}
+
+static int no_depth(void)
+{
+    return 0;
+}
+
+/* desktop_color_depth() is inlined into the program and asks the system
+ * driver directly, so a desktop that cannot tell its depth is made by
+ * replacing the driver's answer once the library has started. */
+int _install_allegro_version_check(int system_id, int *errno_ptr, int (*atexit_ptr)(void (*)(void)),
+                                   int version)
+{
+    int result = REAL(_install_allegro_version_check)(system_id, errno_ptr, atexit_ptr, version);
+    started = 1;
+    record("allegro_init %#x -> %d", version, result);
+    if (result == 0 && getenv("PROBE_DEPTH_ZERO"))
+        system_driver->desktop_color_depth = no_depth;
+    return result;
+}
+
+void set_color_depth(int depth)
+{
+    if (by_program(__builtin_return_address(0)))
+        record("set_color_depth %d", depth);
+    REAL(set_color_depth)(depth);
+}
+
+int set_gfx_mode(int card, int w, int h, int v_w, int v_h)
+{
+    const char *refusal = getenv("PROBE_REFUSE_MODE");
+    int result;
+    if (refusal && by_program(__builtin_return_address(0))) {
+        snprintf(allegro_error, ALLEGRO_ERROR_SIZE, "%s", refusal);
+        result = -1;
+    } else {
+        result = REAL(set_gfx_mode)(card, w, h, v_w, v_h);
+    }
+    if (by_program(__builtin_return_address(0)))
+        record("set_gfx_mode %s %d %d %d %d -> %d",
+               card == GFX_AUTODETECT_WINDOWED ? "windowed" : "other", w, h, v_w, v_h, result);
+    return result;
+}
+
+int install_timer(void)
+{
+    if (by_program(__builtin_return_address(0)))
+        record("install_timer");
+    return REAL(install_timer)();
+}
+
+int install_keyboard(void)
+{
+    if (!by_program(__builtin_return_address(0)))
+        return REAL(install_keyboard)();
+    record("install_keyboard");
+    return getenv("PROBE_NO_KEYBOARD") ? -1 : REAL(install_keyboard)();
+}
+
+int install_mouse(void)
+{
+    if (by_program(__builtin_return_address(0)))
+        record("install_mouse");
+    return REAL(install_mouse)();
+}
+
+BITMAP *create_bitmap(int width, int height)
+{
+    if (!by_program(__builtin_return_address(0)))
+        return REAL(create_bitmap)(width, height);
+    record("create_bitmap %d %d", width, height);
+    return getenv("PROBE_NO_BITMAP") ? NULL : REAL(create_bitmap)(width, height);
+}
+
+void show_mouse(BITMAP *bmp)
+{
+    REAL(show_mouse)(bmp);
+    if (by_program(__builtin_return_address(0))) {
+        record("show_mouse %s", bmp == screen ? "screen" : "other");
+        if (getenv("PROBE_ESCAPE_DOWN"))
+            key[KEY_ESC] = 1;
+    }
+}
+
+void clear_bitmap(BITMAP *bmp)
+{
+    if (by_program(__builtin_return_address(0)))
+        clears++;
+    REAL(clear_bitmap)(bmp);
+}
+
+void blit(BITMAP *source, BITMAP *dest, int source_x, int source_y, int dest_x, int dest_y,
+          int width, int height)
+{
+    if (by_program(__builtin_return_address(0)))
+        blits++;
+    REAL(blit)(source, dest, source_x, source_y, dest_x, dest_y, width, height);
+}
