@@ -6,11 +6,20 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+
+#ifdef ALLEGRO_WITH_XWINDOWS
+#include <X11/Xlib.h>
+#include <unistd.h>
+#endif
 
 void init();
 void deinit();
 void draw_frame(BITMAP *buffer);
+#ifdef ALLEGRO_WITH_XWINDOWS
+int end_on_lost_display(Display *display);
+#endif
 
 int main()
 {
@@ -47,6 +56,10 @@ void init()
         exit(-1);
     }
 
+#ifdef ALLEGRO_WITH_XWINDOWS
+    XSetIOErrorHandler(end_on_lost_display);
+#endif
+
     int depth = desktop_color_depth();
     if (depth == 0)
         depth = 32;
@@ -68,6 +81,18 @@ void init()
     }
     install_mouse();
 }
+
+#ifdef ALLEGRO_WITH_XWINDOWS
+// When the X server goes away, Xlib's default handler calls exit() from
+// whichever thread noticed, and the library's shutdown at exit can then
+// deadlock against its own input and timer threads. Leave at once instead:
+// there is nothing left on the display to clean up.
+int end_on_lost_display(Display *)
+{
+    fputs("sineplot: the connection to the X display was lost.\n", stderr);
+    _exit(1);
+}
+#endif
 
 void deinit()
 {
