@@ -1,5 +1,5 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are
-# missing (only those), then configures and builds into build/.
+# missing (only those), then configures and builds.
 # Quiet when all is well; on a failure it shows what went wrong.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,10 +29,13 @@ install_missing() {
     rm -f "$log"
 }
 
+# build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
+# (build/ by default).
 build_program() {
-    local log
+    local dir=${1:-$build} log
+    shift || true
     log=$(mktemp)
-    if ! { cmake -S "$root" -B "$build" && cmake --build "$build" --parallel; } >"$log" 2>&1; then
+    if ! { cmake -S "$root" -B "$dir" "$@" && cmake --build "$dir" --parallel; } >"$log" 2>&1; then
         cat "$log" >&2
         rm -f "$log"
         echo "The build failed." >&2

@@ -10,6 +10,7 @@ Usage: harness.py --program P --probe SO --glyphs G --golden PNG CASE
 import argparse
 import ctypes
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -197,8 +198,9 @@ class Display:
                               capture_output=True, text=True).stdout.split()
 
     def close(self):
-        self.server.terminate()
-        self.server.wait()
+        if self.server.poll() is None:
+            self.server.terminate()
+            self.server.wait()
         self.log.close()
 
 
@@ -234,7 +236,7 @@ class Run:
     """One run of the program, with the probe preloaded and the message
     window replaced by a recorder."""
 
-    def __init__(self, args, display, probe_env=None, with_display=True):
+    def __init__(self, args, display, probe_env=None, with_display=True, wrapper=()):
         self.args, self.display = args, display
         self.dir = tempfile.mkdtemp(prefix="sineplot-", dir=args.workdir)
         self.log = os.path.join(self.dir, "probe.log")
@@ -254,7 +256,7 @@ class Run:
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen([args.program], env=env, cwd=self.dir,
+        self.process = subprocess.Popen(list(wrapper) + [args.program], env=env, cwd=self.dir,
                                         stdin=subprocess.DEVNULL,
                                         stdout=self.stdout, stderr=self.stderr)
         self.window = None
@@ -319,13 +321,17 @@ class Run:
             time.sleep(0.05)
         raise Failure("no frame was drawn")
 
-    def press_escape(self):
+    def press_escape(self, hold=0.1, timeout=5):
         self.pointer_over()  # without a window manager, the keyboard follows the pointer
         # Held like a person's key press: the program looks at the key's
         # state once per frame, and a press and release delivered together
         # would leave nothing to see.
-        self.display.xdotool("keydown", "Escape", "sleep", "0.1", "keyup", "Escape")
-        return self.wait(5)
+        self.display.xdotool("keydown", "Escape", "sleep", hold, "keyup", "Escape")
+        return self.wait(timeout)
+
+    def resident_kib(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
 
     def kill(self):
         if self.process.poll() is None:
@@ -446,6 +452,111 @@ def case_startup_failures(args, runs):
               "%s: calls %s" % (probe_env, calls))
 
 
+def case_memcheck(args, runs):
+    """A whole run under valgrind: no invalid access, no leak, status 0."""
+    display = runs.display(24)
+    run = runs.start(display, wrapper=[
+        "valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+        "--show-leak-kinds=definite,indirect,possible",
+        "--errors-for-leak-kinds=definite,indirect,possible"])
+    run.frame(timeout=60)
+    time.sleep(5)
+    status = run.press_escape(hold=1, timeout=60)
+    out, err = run.output()
+    check(status == 0, "status %d under valgrind:\n%s" % (status, err))
+    check(err == "", "valgrind reported:\n" + err)
+    copied = int(run.calls()[-1].split()[-1])
+    check(copied >= 100, "only %d frames in the run" % copied)
+
+
+def case_soak(args, runs):
+    """A long run keeps its memory and its picture; then many short runs in a
+    row each end cleanly on Escape."""
+    seconds = int(os.environ.get("SOAK_SECONDS", "60"))
+    golden = load_png(args.golden)
+    display = runs.display(24)
+    run = runs.start(display)
+    run.frame()
+    time.sleep(5)  # warm-up
+    samples = [run.resident_kib()]
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        time.sleep(1)
+        samples.append(run.resident_kib())
+    growth = max(samples) - samples[0]
+    print("resident memory over %d s: %d KiB to %d KiB" % (seconds, samples[0], samples[-1]))
+    check(growth <= 64, "resident memory grew by %d KiB: %s" % (growth, samples))
+    run.pointer_away()
+    check(run.capture() == golden, "after %d s the frame differs from the golden image" % seconds)
+    check(run.press_escape() == 0, "the soaked run did not end with status 0")
+    runs.runs.remove(run)
+
+    for cycle in range(50):
+        run = runs.start(display)
+        run.frame()
+        status = run.press_escape()
+        check(status == 0, "cycle %d ended with status %d" % (cycle, status))
+        runs.runs.remove(run)
+        shutil.rmtree(run.dir)
+
+
+def case_storm(args, runs):
+    """Hundreds of random keys (all but Escape), pointer moves, clicks and
+    wheel turns: the picture stays, and Escape still ends the run with 0."""
+    seed = int(os.environ.get("STORM_SEED", time.time()))
+    print("STORM_SEED=%d" % seed)
+    rng = random.Random(seed)
+    keys = (list("abcdefghijklmnopqrstuvwxyz0123456789")
+            + ["F%d" % n for n in range(1, 13)]
+            + "Return Tab space BackSpace Delete Insert Home End Prior Next Up Down Left Right "
+              "Print Pause Menu KP_Enter KP_Add KP_5 KP_End minus equal bracketleft slash "
+              "Shift_L Control_R Alt_L Super_L Caps_Lock Num_Lock".split())
+    golden = load_png(args.golden)
+    display = runs.display(24)
+    run = runs.start(display)
+    run.frame()
+    steps = []
+    for _ in range(400):
+        what = rng.random()
+        if what < 0.6:
+            # At most one of ctrl and alt: ctrl+alt+End is the library's
+            # emergency stop, and the X server has ctrl+alt combinations too.
+            mods = rng.choice([[], ["shift"], ["ctrl"], ["alt"], ["super"], ["shift", "ctrl"],
+                               ["shift", "alt"]])
+            steps += ["key", "+".join(mods + [rng.choice(keys)])]
+        elif what < 0.8:
+            steps += ["mousemove", rng.randrange(-50, 700), rng.randrange(-50, 450)]
+        else:
+            steps += ["click", rng.choice([1, 2, 3, 4, 5, 6, 7])]
+    run.pointer_over()
+    for i in range(0, len(steps), 60):
+        display.xdotool(*steps[i:i + 60])
+        check(run.process.poll() is None,
+              "the program ended with status %s during the storm" % run.process.returncode)
+    display.xdotool("keyup", "shift", "ctrl", "alt", "super")
+    run.pointer_away()
+    time.sleep(0.2)
+    check(run.capture() == golden, "the storm changed the picture")
+    check(run.press_escape() == 0, "after the storm Escape did not end the run with 0")
+
+
+def case_lost_display(args, runs):
+    """The X server goes away mid-run: the program ends by itself with
+    status 1, without a crash. Which thread notices first varies, so this
+    is tried several times."""
+    for attempt in range(10):
+        display = runs.display(24)
+        run = runs.start(display)
+        run.frame()
+        display.server.kill()
+        display.server.wait()
+        status = run.wait(10)
+        check(status == 1, "attempt %d: exit status %d after losing the display" % (attempt, status))
+        check(not [f for f in os.listdir(run.dir) if f.startswith("core")], "a core file was left")
+        check(run.output()[1] == "sineplot: the connection to the X display was lost.\n",
+              "attempt %d: printed %r" % (attempt, run.output()))
+
+
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
 
 
@@ -459,8 +570,8 @@ class Runs:
         self.displays.append(Display(depth, self.args.workdir))
         return self.displays[-1]
 
-    def start(self, display, probe_env=None):
-        run = Run(self.args, display, probe_env, with_display=display is not None)
+    def start(self, display, probe_env=None, wrapper=()):
+        run = Run(self.args, display, probe_env, display is not None, wrapper)
         self.runs.append(run)
         return run
 
