@@ -236,8 +236,10 @@ class Run:
     """One run of the program, with the probe preloaded and the message
     window replaced by a recorder."""
 
-    def __init__(self, args, display, probe_env=None, with_display=True, wrapper=()):
+    def __init__(self, args, display, probe_env=None, with_display=True, wrapper=(),
+                 program=None):
         self.args, self.display = args, display
+        self.program = program or args.program
         self.dir = tempfile.mkdtemp(prefix="sineplot-", dir=args.workdir)
         self.log = os.path.join(self.dir, "probe.log")
         self.messages = os.path.join(self.dir, "messages")
@@ -256,7 +258,7 @@ class Run:
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen(list(wrapper) + [args.program], env=env, cwd=self.dir,
+        self.process = subprocess.Popen(list(wrapper) + [self.program], env=env, cwd=self.dir,
                                         stdin=subprocess.DEVNULL,
                                         stdout=self.stdout, stderr=self.stderr)
         self.window = None
@@ -290,7 +292,8 @@ class Run:
         while time.time() < deadline:
             check(self.process.poll() is None,
                   "the program ended early with status %s" % self.process.returncode)
-            found = self.display.xdotool("search", "--onlyvisible", "--name", "^sineplot$")
+            found = self.display.xdotool("search", "--onlyvisible", "--name",
+                                         "^%s$" % os.path.basename(self.program))
             if found:
                 self.window = found[0]
                 return
@@ -570,8 +573,8 @@ class Runs:
         self.displays.append(Display(depth, self.args.workdir))
         return self.displays[-1]
 
-    def start(self, display, probe_env=None, wrapper=()):
-        run = Run(self.args, display, probe_env, display is not None, wrapper)
+    def start(self, display, probe_env=None, wrapper=(), program=None):
+        run = Run(self.args, display, probe_env, display is not None, wrapper, program)
         self.runs.append(run)
         return run
 

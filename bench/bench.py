@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""Frame-rate benchmark of sineplot in a 24-bit Xvfb.
+
+Runs the real binary and the floor program (clear and copy only) for the
+same number of seconds each, counts frames by the copies to the screen (the
+preloaded probe counts calls to blit), and prints frames per second, CPU time
+per frame and peak resident memory for both, then where a frame's cost goes
+(callgrind) and how many heap allocations a frame makes (memcheck's heap
+summary of a run of many frames, less that of a run of none).
+
+Usage: bench/bench.py [SECONDS]   (after a build into build/; default 10)
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from types import SimpleNamespace
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import harness  # noqa: E402
+
+BUILD = os.path.join(ROOT, "build")
+PROGRAM = os.path.join(BUILD, "sineplot")
+FLOOR = os.path.join(BUILD, "bench", "sineplot_floor")
+
+
+def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
+    """Runs program for `seconds` of frames, then holds Escape until it ends;
+    returns the frames copied, the wall time, the CPU time and the peak
+    resident memory."""
+    run = runs.start(display, probe_env, wrapper, program)
+    run.find_window(timeout=120)
+    deadline = time.time() + 120
+    while "show_mouse screen" not in run.calls():  # the frame loop is next
+        harness.check(time.time() < deadline, "%s did not reach its frame loop" % program)
+        time.sleep(0.1)
+    start = time.time()
+    time.sleep(seconds)
+    with open("/proc/%d/status" % run.process.pid) as f:
+        peak = int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
+    run.pointer_over()
+    display.xdotool("keydown", "Escape")
+    while True:
+        pid, status, usage = os.wait4(run.process.pid, os.WNOHANG)
+        if pid:
+            break
+        harness.check(time.time() < deadline + seconds, "%s did not end on Escape" % program)
+        time.sleep(0.05)
+    display.xdotool("keyup", "Escape")
+    wall = time.time() - start
+    run.process.returncode = os.waitstatus_to_exitcode(status)
+    frames = int(run.calls()[-1].split()[-1])
+    return SimpleNamespace(frames=frames, wall=wall, cpu=usage.ru_utime + usage.ru_stime,
+                           rss=peak, dir=run.dir)
+
+
+# The library calls a frame makes, as callgrind names the code they run:
+# (what it is, function name prefix, object file).
+FRAME_CALLS = [
+    ("labels: textprintf", "textprintf", "liballeg"),
+    ("clear: clear_bitmap", "clear_bitmap", "liballeg"),
+    ("copy: blit", "blit", "liballeg"),
+    ("samples: sin", "__sin", "libm"),
+    ("points: putpixel", "_linear_putpixel", "liballeg"),
+    ("colours: makecol", "makecol", "liballeg"),
+    ("axis: fastline", "_linear_hline", "liballeg"),
+]
+
+
+def attribution(runs, display):
+    """Inclusive instruction counts of the calls a frame makes, as shares
+    of the frame loop (main less init), and the functions where the
+    instructions themselves are spent, under callgrind."""
+    out = os.path.join(tempfile.mkdtemp(dir=runs.args.workdir), "callgrind.out")
+    timed_run(runs, display, PROGRAM, 3,
+              ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out])
+
+    def costs(*options):
+        report = subprocess.run(["callgrind_annotate", "--threshold=100"] + list(options) + [out],
+                                capture_output=True, text=True, check=True).stdout
+        rows = []
+        for line in report.splitlines():
+            m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+[^:]*:(.*) \[(.*)\]$", line)
+            if m:
+                rows.append((int(m.group(1).replace(",", "")), m.group(2),
+                             os.path.basename(m.group(3))))
+        return rows
+
+    inclusive = costs("--inclusive=yes")
+
+    def cost(prefix, obj):
+        return max([c for c, name, o in inclusive if name.startswith(prefix) and obj in o] or [0])
+
+    loop = cost("main", "sineplot") - cost("init()", "sineplot")
+    calls = [(what, cost(prefix, obj) / loop) for what, prefix, obj in FRAME_CALLS]
+    exclusive = costs()
+    total = sum(c for c, _, _ in exclusive)
+    hottest = [(c / total, name, obj) for c, name, obj in exclusive[:8]]
+    return calls, hottest
+
+
+def allocations_per_frame(runs, display):
+    def heap_allocs(run_dir):
+        with open(os.path.join(run_dir, "stderr")) as f:
+            m = re.search(r"total heap usage: ([\d,]+) allocs", f.read())
+        return int(m.group(1).replace(",", ""))
+
+    memcheck = ["valgrind", "--tool=memcheck"]
+    many = timed_run(runs, display, PROGRAM, 3, memcheck)
+    none = runs.start(display, {"PROBE_ESCAPE_DOWN": "1"}, memcheck, PROGRAM)
+    none.wait(120)
+    return (heap_allocs(many.dir) - heap_allocs(none.dir)) / many.frames, many.frames
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10
+    args = SimpleNamespace(program=PROGRAM, probe=os.path.join(BUILD, "tests",
+                                                               "libsineplot_probe.so"),
+                           workdir=tempfile.mkdtemp(prefix="sineplot-bench-"))
+    runs = harness.Runs(args)
+    try:
+        display = runs.display(24)
+        results = {name: timed_run(runs, display, program, seconds)
+                   for name, program in (("sineplot", PROGRAM), ("floor: clear and copy", FLOOR))}
+        print("%d s of frames each, 640 x 400 at 32 bits per pixel in Xvfb\n" % seconds)
+        print("| program | frames/s | CPU µs/frame | peak RSS (KiB) |")
+        print("|---|---:|---:|---:|")
+        for name, r in results.items():
+            print("| %s | %.0f | %.1f | %d |" % (name, r.frames / r.wall, 1e6 * r.cpu / r.frames,
+                                                r.rss))
+        full, floor = results["sineplot"], results["floor: clear and copy"]
+        share = 1 - (floor.cpu / floor.frames) / (full.cpu / full.frames)
+        print("\nDrawing (axis, curve, labels) takes %.0f%% of a frame's CPU time; "
+              "clearing and copying the rest." % (100 * share))
+
+        calls, hottest = attribution(runs, display)
+        print("\nWhere a frame's instructions go (callgrind, inclusive, share of the frame loop):\n")
+        print("| call | share |")
+        print("|---|---:|")
+        for what, share in calls:
+            print("| %s | %.1f%% |" % (what, 100 * share))
+        print("\nThe functions that spend them (exclusive, share of the whole run):\n")
+        print("| function | in | share |")
+        print("|---|---|---:|")
+        for share, name, obj in hottest:
+            print("| %s | %s | %.1f%% |" % (name, obj, 100 * share))
+
+        per_frame, frames = allocations_per_frame(runs, display)
+        print("\nHeap allocations per frame (memcheck, %d frames less a run of none): %.1f"
+              % (frames, per_frame))
+    finally:
+        runs.close()
+
+
+if __name__ == "__main__":
+    main()
