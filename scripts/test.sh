@@ -6,7 +6,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3 libx11-6 libxfixes3 valgrind
+install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3 libx11-6 libxfixes3 \
+    valgrind dpkg-dev file lintian desktop-file-utils man-db
 build_program
 build_program "$root/build-sanitize" -DSINEPLOT_SANITIZE=ON
 

@@ -560,6 +560,63 @@ def case_lost_display(args, runs):
               "attempt %d: printed %r" % (attempt, run.output()))
 
 
+class Skip(Exception):
+    pass
+
+
+def case_package(args, runs):
+    """The Debian package: computed dependencies, lintian and the desktop
+    and man page checkers clean; installed, /usr/bin/sineplot draws the
+    golden frame and ends on Escape; removed, the machine's package list is
+    as it was."""
+    if os.geteuid() != 0:
+        raise Skip("installing a package needs root")
+
+    def installed():
+        return subprocess.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev} ${Package} ${Version}\n"],
+                              capture_output=True, text=True, check=True).stdout
+    before = installed()
+    if " sineplot " in before:
+        raise Skip("sineplot is installed already; this test will not touch it")
+
+    out = tempfile.mkdtemp(dir=args.workdir)
+    subprocess.run(["cpack", "-G", "DEB", "--config", args.cpack_config, "-B", out],
+                   capture_output=True, check=True)
+    debs = [f for f in os.listdir(out) if f.endswith(".deb")]
+    check(len(debs) == 1 and debs[0].startswith("sineplot_"), "packages made: %s" % debs)
+    deb = os.path.join(out, debs[0])
+    depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
+                             text=True, check=True).stdout
+    check("liballegro4.4" in depends and "libc6" in depends, "Depends: %s" % depends)
+    lintian = subprocess.run(["lintian", "--fail-on", "error,warning,info", "--info", deb],
+                             capture_output=True, text=True)
+    tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
+    check(lintian.returncode == 0 and not tags, "lintian: %s" % lintian.stdout)
+
+    tree = os.path.join(out, "tree")
+    subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
+    validate = subprocess.run(["desktop-file-validate",
+                               tree + "/usr/share/applications/sineplot.desktop"],
+                              capture_output=True, text=True)
+    check(validate.returncode == 0 and not validate.stdout, "desktop entry: " + validate.stdout)
+    man = subprocess.run(["man", "--warnings", "-l", tree + "/usr/share/man/man1/sineplot.1.gz"],
+                         capture_output=True, text=True, env=dict(os.environ, MANWIDTH="80"))
+    check(man.returncode == 0 and not man.stderr and "Escape" in man.stdout,
+          "man page: %s" % man.stderr)
+
+    apt = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    try:
+        subprocess.run(["apt-get", "install", "-y", "-qq", deb], env=apt, check=True,
+                       capture_output=True)
+        run = runs.start(runs.display(24), program="/usr/bin/sineplot")
+        check(run.frame() == load_png(args.golden), "the installed program's frame differs")
+        check(run.press_escape() == 0, "the installed program did not end with 0 on Escape")
+    finally:
+        subprocess.run(["apt-get", "purge", "-y", "-qq", "sineplot"], env=apt,
+                       capture_output=True)
+    check(installed() == before, "the package list differs after removal")
+
+
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
 
 
@@ -589,6 +646,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("--program", "--probe", "--glyphs", "--golden"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--cpack-config", help="the build's CPackConfig.cmake, for the package case")
     parser.add_argument("--write-golden", action="store_true")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
     args = parser.parse_args()
@@ -609,6 +667,10 @@ def main():
         print("FAILED:", failure)
         print("logs and output kept in", args.workdir)
         return 1
+    except Skip as reason:
+        print("skipped:", reason)
+        shutil.rmtree(args.workdir)
+        return 77
     finally:
         runs.close()
     shutil.rmtree(args.workdir)
