@@ -44,6 +44,46 @@ build_program() {
     rm -f "$log"
 }
 
+# The Windows build compiles Allegro from Debian's source package of it, which
+# apt-get source fetches only where source entries are configured: add them,
+# copied from the binary ones, when there are none.
+enable_source_packages() {
+    if grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        return 0
+    fi
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Adding source package entries to apt's sources (sineplot-sources.*) ..."
+    if [ -s /etc/apt/sources.list ]; then
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+            "${sudo[@]}" tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
+    fi
+    local file
+    for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
+        [ -e "$file" ] || continue
+        sed 's/^Types:.*/Types: deb-src/' "$file"
+        echo
+    done | "${sudo[@]}" tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
+    "${sudo[@]}" apt-get update -qq >/dev/null ||
+        echo "apt-get update reported errors; the Windows build may not find Allegro's source." >&2
+}
+
+# build_windows: the static Windows executable, build-windows/sineplot.exe.
+build_windows() {
+    [ -e "$root/build-windows/allegro-download/allegro4.4_4.4.3.1.orig.tar.gz" ] ||
+        enable_source_packages
+    local log
+    log=$(mktemp)
+    if ! { cmake --preset windows && cmake --build --preset windows --parallel; } \
+            >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "The Windows build failed." >&2
+        return 1
+    fi
+    rm -f "$log"
+}
+
 BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
 # To run without a display: a virtual X server, a key press, a screenshot.
 HEADLESS_PACKAGES=(xvfb xdotool x11-apps imagemagick)

@@ -254,7 +254,9 @@ class Run:
         env = display.env() if with_display else dict(os.environ)
         if not with_display:
             env.pop("DISPLAY", None)
-        env.update(PATH=self.dir + ":" + env["PATH"], LD_PRELOAD=args.probe, PROBE_LOG=self.log)
+        env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
+        if not self.program.endswith(".exe"):  # the probe is for the Linux build
+            env.update(LD_PRELOAD=args.probe)
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
@@ -293,7 +295,7 @@ class Run:
             check(self.process.poll() is None,
                   "the program ended early with status %s" % self.process.returncode)
             found = self.display.xdotool("search", "--onlyvisible", "--name",
-                                         "^%s$" % os.path.basename(self.program))
+                                         "^%s$" % os.path.splitext(os.path.basename(self.program))[0])
             if found:
                 self.window = found[0]
                 return
@@ -617,6 +619,45 @@ def case_package(args, runs):
     check(installed() == before, "the package list differs after removal")
 
 
+# What a Windows program may import and still run with nothing beside it.
+WINDOWS_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "ole32.dll",
+                       "ddraw.dll", "dsound.dll", "dinput.dll", "winmm.dll", "advapi32.dll",
+                       "shell32.dll", "oleaut32.dll", "comdlg32.dll"}
+
+
+def case_windows(args, runs):
+    """The Windows build under Wine: a GUI-subsystem executable importing
+    only system DLLs, whose window shows the golden frame and which ends
+    with status 0 on Escape."""
+    wine = shutil.which("wine")
+    if not wine:
+        raise Skip("Wine is not installed")
+    exe = args.windows_exe
+    check(os.path.exists(exe), "%s is missing: build it with cmake --preset windows" % exe)
+    headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
+                             text=True, check=True).stdout
+    check("(Windows GUI)" in headers, "not a GUI-subsystem executable")
+    imports = {line.split()[-1].lower() for line in headers.splitlines() if "DLL Name:" in line}
+    check(imports and imports <= WINDOWS_SYSTEM_DLLS,
+          "imports beyond the system's DLLs: %s" % sorted(imports - WINDOWS_SYSTEM_DLLS))
+
+    display = runs.display(24)
+    os.environ.update(WINEPREFIX=os.path.join(args.workdir, "wine"), WINEDEBUG="-all",
+                      WINEDLLOVERRIDES="mscoree=;mshtml=")  # no Mono or Gecko prompts
+    try:
+        subprocess.run(["wineboot", "--init"], env=display.env(), check=True, timeout=300,
+                       capture_output=True)
+        run = runs.start(display, wrapper=[wine], program=exe)
+        image = run.frame(timeout=60)
+        check((image.width, image.height) == (WIDTH, HEIGHT),
+              "the window is %dx%d" % (image.width, image.height))
+        check(image == load_png(args.golden), "the frame differs from the golden image")
+        check(run.press_escape(timeout=30) == 0,
+              "Escape ended the run with status %s" % run.process.returncode)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=display.env(), capture_output=True)
+
+
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
 
 
@@ -647,6 +688,7 @@ def main():
     for option in ("--program", "--probe", "--glyphs", "--golden"):
         parser.add_argument(option, required=True)
     parser.add_argument("--cpack-config", help="the build's CPackConfig.cmake, for the package case")
+    parser.add_argument("--windows-exe", help="the Windows build, for the windows case")
     parser.add_argument("--write-golden", action="store_true")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
     args = parser.parse_args()

@@ -1,0 +1,45 @@
+# Allegro 4 for Windows, built once per build tree as a static library from
+# Debian's source package of the library (the upstream 4.4.3.1 tarball), with
+# one small change: windows/keyboard-device.patch. Defines allegro_windows.
+include(ExternalProject)
+
+set(allegro_tarball_name allegro4.4_4.4.3.1.orig.tar.gz)
+set(allegro_download_dir ${CMAKE_BINARY_DIR}/allegro-download)
+set(allegro_tarball ${allegro_download_dir}/${allegro_tarball_name})
+if(NOT EXISTS ${allegro_tarball})
+  file(MAKE_DIRECTORY ${allegro_download_dir})
+  message(STATUS "Fetching Allegro's source: apt-get source --download-only allegro4.4")
+  # The Debian patch tarball is not needed; only the upstream one must arrive.
+  execute_process(COMMAND apt-get source --download-only allegro4.4
+                  WORKING_DIRECTORY ${allegro_download_dir}
+                  OUTPUT_QUIET ERROR_VARIABLE apt_error)
+  if(NOT EXISTS ${allegro_tarball})
+    message(FATAL_ERROR "Could not fetch ${allegro_tarball_name} with apt-get source. "
+      "It needs a deb-src entry for this system's suite and an apt-get update.\n${apt_error}")
+  endif()
+endif()
+
+ExternalProject_Add(allegro
+  URL ${allegro_tarball}
+  URL_HASH SHA256=ec19dbc9a021244582b4819b3583ee594b50141f9fcf6944a4ed8069cbf8d4d4
+  DOWNLOAD_EXTRACT_TIMESTAMP ON
+  PATCH_COMMAND patch -p1 -i ${CMAKE_SOURCE_DIR}/windows/keyboard-device.patch
+  CMAKE_ARGS
+    -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+    -DSHARED=off
+    -DWANT_ALLEGROGL=off -DWANT_LOADPNG=off -DWANT_LOGG=off -DWANT_JPGALLEG=off
+    -DWANT_EXAMPLES=off -DWANT_TOOLS=off -DWANT_TESTS=off
+  BUILD_BYPRODUCTS <INSTALL_DIR>/lib/liballeg.a
+  LOG_CONFIGURE ON LOG_BUILD ON LOG_INSTALL ON LOG_OUTPUT_ON_FAILURE ON)
+
+ExternalProject_Get_Property(allegro INSTALL_DIR)
+file(MAKE_DIRECTORY ${INSTALL_DIR}/include)
+add_library(allegro_windows STATIC IMPORTED)
+set_target_properties(allegro_windows PROPERTIES
+  IMPORTED_LOCATION ${INSTALL_DIR}/lib/liballeg.a
+  INTERFACE_INCLUDE_DIRECTORIES ${INSTALL_DIR}/include
+  INTERFACE_COMPILE_DEFINITIONS ALLEGRO_STATICLINK
+  INTERFACE_LINK_LIBRARIES "ddraw;dinput;dsound;dxguid;gdi32;winmm;ole32")
+add_dependencies(allegro_windows allegro)
