@@ -41,17 +41,9 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
     time.sleep(seconds)
     with open("/proc/%d/status" % run.process.pid) as f:
         peak = int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
-    run.pointer_over()
-    display.xdotool("keydown", "Escape")
-    while True:
-        pid, status, usage = os.wait4(run.process.pid, os.WNOHANG)
-        if pid:
-            break
-        harness.check(time.time() < deadline + seconds, "%s did not end on Escape" % program)
-        time.sleep(0.05)
-    display.xdotool("keyup", "Escape")
+    run.press_escape(timeout=120)
     wall = time.time() - start
-    run.process.returncode = os.waitstatus_to_exitcode(status)
+    usage = run.usage
     frames = int(run.calls()[-1].split()[-1])
     return SimpleNamespace(frames=frames, wall=wall, cpu=usage.ru_utime + usage.ru_stime,
                            rss=peak, dir=run.dir)

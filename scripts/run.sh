@@ -39,7 +39,14 @@ screenshot="$build/screenshot.png"
 xwd -silent -id "$window" | convert xwd:- "$screenshot"
 
 # Without a window manager the keyboard goes to the window under the pointer.
-xdotool mousemove --window "$window" 320 300 keydown Escape sleep 0.1 keyup Escape
+# Escape stays down until the program has seen it and ended.
+xdotool mousemove --window "$window" 320 300 keydown Escape
+for _ in $(seq 100); do
+    kill -0 "$program" 2>/dev/null || break
+    sleep 0.1
+done
+xdotool keyup Escape
+kill -0 "$program" 2>/dev/null && kill "$program"
 wait "$program" && status=0 || status=$?
 echo "sineplot ran in a virtual display and ended on Escape with status $status."
 echo "Screenshot: $screenshot"

@@ -264,14 +264,21 @@ class Run:
                                         stdin=subprocess.DEVNULL,
                                         stdout=self.stdout, stderr=self.stderr)
         self.window = None
+        self.usage = None
 
     def wait(self, timeout=10):
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise Failure("the program did not end within %d s" % timeout)
+        """The exit status; the resources the run used are kept in usage."""
+        deadline = time.time() + timeout
+        while self.process.returncode is None:
+            pid, status, self.usage = os.wait4(self.process.pid, os.WNOHANG)
+            if pid:
+                self.process.returncode = os.waitstatus_to_exitcode(status)
+            elif time.time() > deadline:
+                self.kill()
+                raise Failure("the program did not end within %d s" % timeout)
+            else:
+                time.sleep(0.02)
+        return self.process.returncode
 
     def output(self):
         self.stdout.seek(0)
@@ -326,13 +333,16 @@ class Run:
             time.sleep(0.05)
         raise Failure("no frame was drawn")
 
-    def press_escape(self, hold=0.1, timeout=5):
+    def press_escape(self, timeout=5):
         self.pointer_over()  # without a window manager, the keyboard follows the pointer
-        # Held like a person's key press: the program looks at the key's
-        # state once per frame, and a press and release delivered together
-        # would leave nothing to see.
-        self.display.xdotool("keydown", "Escape", "sleep", hold, "keyup", "Escape")
-        return self.wait(timeout)
+        # Held down until the program ends, as a person would: it looks at
+        # the key's state once per frame, and a press and release delivered
+        # together (or while a slow run is busy) would leave nothing to see.
+        self.display.xdotool("keydown", "Escape")
+        try:
+            return self.wait(timeout)
+        finally:
+            self.display.xdotool("keyup", "Escape")
 
     def resident_kib(self):
         with open("/proc/%d/status" % self.process.pid) as f:
@@ -461,12 +471,12 @@ def case_memcheck(args, runs):
     """A whole run under valgrind: no invalid access, no leak, status 0."""
     display = runs.display(24)
     run = runs.start(display, wrapper=[
-        "valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+        "valgrind", "--quiet", "--fair-sched=yes", "--error-exitcode=99", "--leak-check=full",
         "--show-leak-kinds=definite,indirect,possible",
         "--errors-for-leak-kinds=definite,indirect,possible"])
     run.frame(timeout=60)
     time.sleep(5)
-    status = run.press_escape(hold=1, timeout=60)
+    status = run.press_escape(timeout=60)
     out, err = run.output()
     check(status == 0, "status %d under valgrind:\n%s" % (status, err))
     check(err == "", "valgrind reported:\n" + err)
