@@ -233,8 +233,8 @@ def cursor_pixels(display):
 # ---------------------------------------------------------------- the program
 
 class Run:
-    """One run of the program, with the probe preloaded and the message
-    window replaced by a recorder."""
+    """One run of the program, with the probe preloaded (into Linux builds)
+    and the message window replaced by a recorder."""
 
     def __init__(self, args, display, probe_env=None, with_display=True, wrapper=(),
                  program=None):
@@ -518,7 +518,7 @@ def case_soak(args, runs):
 def case_storm(args, runs):
     """Hundreds of random keys (all but Escape), pointer moves, clicks and
     wheel turns: the picture stays, and Escape still ends the run with 0."""
-    seed = int(os.environ.get("STORM_SEED", time.time()))
+    seed = int(os.environ.get("STORM_SEED", "1"))  # the same storm every run unless asked
     print("STORM_SEED=%d" % seed)
     rng = random.Random(seed)
     keys = (list("abcdefghijklmnopqrstuvwxyz0123456789")
