@@ -5,6 +5,26 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 
+# as_root COMMAND...: runs it directly as root, through sudo otherwise.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# quietly MESSAGE COMMAND...: runs it with its output kept aside; shows that
+# output and MESSAGE only when it fails.
+quietly() {
+    local message=$1 log
+    shift
+    log=$(mktemp)
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "$message" >&2
+        return 1
+    fi
+    rm -f "$log"
+}
+
 install_missing() {
     local missing=() package
     for package in "$@"; do
@@ -13,35 +33,19 @@ install_missing() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing ${missing[*]} ..."
-    local log
-    log=$(mktemp)
-    if ! { "${sudo[@]}" apt-get update -qq &&
-           "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-               apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        echo "Could not install ${missing[*]}." >&2
-        return 1
-    fi
-    rm -f "$log"
+    quietly "Could not install ${missing[*]}." as_root apt-get update -qq &&
+        quietly "Could not install ${missing[*]}." as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
 # (build/ by default).
 build_program() {
-    local dir=${1:-$build} log
+    local dir=${1:-$build}
     shift || true
-    log=$(mktemp)
-    if ! { cmake -S "$root" -B "$dir" "$@" && cmake --build "$dir" --parallel; } >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        echo "The build failed." >&2
-        return 1
-    fi
-    rm -f "$log"
+    quietly "The build failed." cmake -S "$root" -B "$dir" "$@" &&
+        quietly "The build failed." cmake --build "$dir" --parallel
 }
 
 # The Windows build compiles Allegro from Debian's source package of it, which
@@ -51,20 +55,18 @@ enable_source_packages() {
     if grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
         return 0
     fi
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Adding source package entries to apt's sources (sineplot-sources.*) ..."
     if [ -s /etc/apt/sources.list ]; then
         sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-            "${sudo[@]}" tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
+            as_root tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
     fi
     local file
     for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
         [ -e "$file" ] || continue
         sed 's/^Types:.*/Types: deb-src/' "$file"
         echo
-    done | "${sudo[@]}" tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
-    "${sudo[@]}" apt-get update -qq >/dev/null ||
+    done | as_root tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
+    as_root apt-get update -qq >/dev/null ||
         echo "apt-get update reported errors; the Windows build may not find Allegro's source." >&2
 }
 
@@ -72,16 +74,9 @@ enable_source_packages() {
 build_windows() {
     [ -e "$root/build-windows/allegro-download/allegro4.4_4.4.3.1.orig.tar.gz" ] ||
         enable_source_packages
-    local log
-    log=$(mktemp)
-    if ! { cmake --preset windows && cmake --build --preset windows --parallel; } \
-            >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        echo "The Windows build failed." >&2
-        return 1
-    fi
-    rm -f "$log"
+    (cd "$root" &&
+        quietly "The Windows build failed." cmake --preset windows &&
+        quietly "The Windows build failed." cmake --build --preset windows --parallel)
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
