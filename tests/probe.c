@@ -85,16 +85,17 @@ void set_color_depth(int depth)
 
 int set_gfx_mode(int card, int w, int h, int v_w, int v_h)
 {
+    if (!by_program(__builtin_return_address(0)))
+        return REAL(set_gfx_mode)(card, w, h, v_w, v_h);
     const char *refusal = getenv("PROBE_REFUSE_MODE");
     int result;
-    if (refusal && by_program(__builtin_return_address(0))) {
+    if (refusal) {
         snprintf(allegro_error, ALLEGRO_ERROR_SIZE, "%s", refusal);
         result = -1;
     } else {
         result = REAL(set_gfx_mode)(card, w, h, v_w, v_h);
     }
-    if (by_program(__builtin_return_address(0)))
-        record("set_gfx_mode %s %d %d %d %d -> %d",
+    record("set_gfx_mode %s %d %d %d %d -> %d",
                card == GFX_AUTODETECT_WINDOWED ? "windowed" : "other", w, h, v_w, v_h, result);
     return result;
 }
