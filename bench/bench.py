@@ -20,7 +20,7 @@ from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-import harness  # noqa: E402
+from xsession import Run, XServer  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build")
 PROGRAM = os.path.join(BUILD, "sineplot")
@@ -35,7 +35,7 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
     run.find_window(timeout=120)
     deadline = time.time() + 120
     while "show_mouse screen" not in run.calls():  # the frame loop is next
-        harness.check(time.time() < deadline, "%s did not reach its frame loop" % program)
+        assert time.time() < deadline, "%s did not reach its frame loop" % program
         time.sleep(0.1)
     start = time.time()
     time.sleep(seconds)
@@ -47,6 +47,26 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
     frames = int(run.calls()[-1].split()[-1])
     return SimpleNamespace(frames=frames, wall=wall, cpu=usage.ru_utime + usage.ru_stime,
                            rss=peak, dir=run.dir)
+
+
+class Runs:
+    """The benchmark's X server and runs, all ended by close()."""
+
+    def __init__(self):
+        self.build = SimpleNamespace(program=PROGRAM,
+                                     probe=os.path.join(BUILD, "tests", "libsineplot_probe.so"))
+        self.workdir = tempfile.mkdtemp(prefix="sineplot-bench-")
+        self.display = XServer(24, self.workdir)
+        self.runs = []
+
+    def start(self, display, probe_env=None, wrapper=(), program=None):
+        self.runs.append(Run(self.build, display, self.workdir, probe_env, wrapper, program))
+        return self.runs[-1]
+
+    def close(self):
+        for run in self.runs:
+            run.close()
+        self.display.close()
 
 
 # The library calls a frame makes, as callgrind names the code they run:
@@ -66,7 +86,7 @@ def attribution(runs, display):
     """Inclusive instruction counts of the calls a frame makes, as shares
     of the frame loop (main less init), and the functions where the
     instructions themselves are spent, under callgrind."""
-    out = os.path.join(tempfile.mkdtemp(dir=runs.args.workdir), "callgrind.out")
+    out = os.path.join(tempfile.mkdtemp(dir=runs.workdir), "callgrind.out")
     timed_run(runs, display, PROGRAM, 3,
               ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out])
 
@@ -109,12 +129,9 @@ def allocations_per_frame(runs, display):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10
-    args = SimpleNamespace(program=PROGRAM, probe=os.path.join(BUILD, "tests",
-                                                               "libsineplot_probe.so"),
-                           workdir=tempfile.mkdtemp(prefix="sineplot-bench-"))
-    runs = harness.Runs(args)
+    runs = Runs()
     try:
-        display = runs.display(24)
+        display = runs.display
         results = {name: timed_run(runs, display, program, seconds)
                    for name, program in (("sineplot", PROGRAM), ("floor: clear and copy", FLOOR))}
         print("%d s of frames each, 640 x 400 at 32 bits per pixel in Xvfb\n" % seconds)

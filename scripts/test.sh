@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3 libx11-6 libxfixes3 \
+install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3-pytest libx11-6 libxfixes3 \
     valgrind dpkg-dev file lintian desktop-file-utils man-db \
     g++-mingw-w64-x86-64 patch wine wine64
 build_program

@@ -1,0 +1,251 @@
+"""What the end-to-end tests drive sineplot with: a virtual X server (Xvfb),
+a run of the real program with the probe preloaded and the library's
+message window replaced by a recorder, captures of its window (xwd), and
+key and pointer input through XTest (xdotool)."""
+import ctypes
+import os
+import subprocess
+import tempfile
+import time
+
+WIDTH, HEIGHT = 640, 400
+
+
+# ---------------------------------------------------------------- images
+
+class Image:
+    def __init__(self, width, height, data):
+        self.width, self.height, self.data = width, height, data
+
+    def __getitem__(self, xy):
+        i = 3 * (xy[1] * self.width + xy[0])
+        return tuple(self.data[i:i + 3])
+
+    def __eq__(self, other):
+        return (self.width, self.height, self.data) == (other.width, other.height, other.data)
+
+    def __repr__(self):
+        return "<%dx%d image>" % (self.width, self.height)
+
+    def colours(self):
+        return {self[x, y] for y in range(self.height) for x in range(self.width)}
+
+
+def read_ppm(raw):
+    # Binary PPM as ImageMagick writes it: P6, width, height, 255, pixels,
+    # with comment lines (the window's name) among the header fields.
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while raw[pos:pos + 1].isspace():
+            pos += 1
+        if raw[pos:pos + 1] == b"#":
+            pos = raw.index(b"\n", pos)
+            continue
+        end = pos
+        while not raw[end:end + 1].isspace():
+            end += 1
+        fields.append(raw[pos:end])
+        pos = end
+    assert fields[0] == b"P6" and fields[3] == b"255", "unexpected image format"
+    width, height = int(fields[1]), int(fields[2])
+    return Image(width, height, raw[pos + 1:pos + 1 + 3 * width * height])
+
+
+def load_png(path):
+    return read_ppm(subprocess.run(["convert", path, "ppm:-"], check=True,
+                                   capture_output=True).stdout)
+
+
+def save_png(image, path):
+    header = b"P6\n%d %d\n255\n" % (image.width, image.height)
+    # No time chunks: the same picture gives the same file.
+    subprocess.run(["convert", "ppm:-", "-define", "png:exclude-chunks=date,time", path],
+                   input=header + image.data, check=True)
+
+
+# ---------------------------------------------------------------- X server
+
+class XServer:
+    """An Xvfb of the given depth on the first free display number."""
+
+    def __init__(self, depth, workdir):
+        self.log = open(os.path.join(workdir, "xvfb-%d.log" % depth), "a")
+        read_end, write_end = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x%d" % depth,
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=[write_end], stdout=self.log, stderr=self.log)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()
+        assert number, "Xvfb did not start (depth %d)" % depth
+        self.name = ":" + number
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.name)
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
+                              capture_output=True, text=True).stdout.split()
+
+    def close(self):
+        if self.server.poll() is None:
+            self.server.terminate()
+            self.server.wait()
+        self.log.close()
+
+
+class XFixesCursorImage(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short),
+                ("width", ctypes.c_ushort), ("height", ctypes.c_ushort),
+                ("xhot", ctypes.c_ushort), ("yhot", ctypes.c_ushort),
+                ("cursor_serial", ctypes.c_ulong),
+                ("pixels", ctypes.POINTER(ctypes.c_ulong))]
+
+
+def cursor_pixels(display):
+    """The ARGB pixels of the pointer image the X server shows now."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xfixes = ctypes.CDLL("libXfixes.so.3")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(XFixesCursorImage)
+    xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
+    dpy = xlib.XOpenDisplay(display.name.encode())
+    assert dpy, "cannot open " + display.name
+    try:
+        image = xfixes.XFixesGetCursorImage(dpy).contents
+        return [image.pixels[i] for i in range(image.width * image.height)]
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
+# ---------------------------------------------------------------- the program
+
+class Run:
+    """One run of the program on a display (None: with no display at all),
+    with the probe preloaded into Linux builds and the library's message
+    window replaced by a recorder. A display is anything with a name, an
+    env() and an xdotool()."""
+
+    def __init__(self, build, display, workdir, probe_env=None, wrapper=(), program=None):
+        self.display = display
+        self.program = program or build.program
+        self.dir = tempfile.mkdtemp(prefix="run-", dir=workdir)
+        self.log = os.path.join(self.dir, "probe.log")
+        self.messages = os.path.join(self.dir, "messages")
+        os.mkdir(self.messages)
+        fake = os.path.join(self.dir, "xmessage")
+        with open(fake, "w") as f:
+            # The library shows its messages with xmessage and takes exit
+            # status 101 as "OK pressed". Keep each message's text.
+            f.write('#!/bin/sh\nfor last; do :; done\n'
+                    'printf "%%s" "$last" > "$(mktemp -p %s)"\nexit 101\n' % self.messages)
+        os.chmod(fake, 0o755)
+        env = display.env() if display else dict(os.environ)
+        if not display:
+            env.pop("DISPLAY", None)
+        env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
+        if not self.program.endswith(".exe"):  # the probe is for the Linux build
+            env.update(LD_PRELOAD=build.probe)
+        env.update(probe_env or {})
+        self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
+        self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
+        self.process = subprocess.Popen(list(wrapper) + [self.program], env=env, cwd=self.dir,
+                                        stdin=subprocess.DEVNULL,
+                                        stdout=self.stdout, stderr=self.stderr)
+        self.window = None
+        self.usage = None
+
+    def wait(self, timeout=10):
+        """The exit status; the resources the run used are kept in usage."""
+        deadline = time.time() + timeout
+        while self.process.returncode is None:
+            pid, status, self.usage = os.wait4(self.process.pid, os.WNOHANG)
+            if pid:
+                self.process.returncode = os.waitstatus_to_exitcode(status)
+            elif time.time() > deadline:
+                self.kill()
+                raise AssertionError("the program did not end within %d s" % timeout)
+            else:
+                time.sleep(0.02)
+        return self.process.returncode
+
+    def output(self):
+        self.stdout.seek(0)
+        self.stderr.seek(0)
+        return self.stdout.read(), self.stderr.read()
+
+    def calls(self):
+        with open(self.log) as f:
+            return f.read().splitlines()
+
+    def shown_messages(self):
+        texts = []
+        for name in sorted(os.listdir(self.messages)):
+            with open(os.path.join(self.messages, name)) as f:
+                texts.append(f.read())
+        return texts
+
+    def find_window(self, timeout=10):
+        name = os.path.splitext(os.path.basename(self.program))[0]
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            assert self.process.poll() is None, \
+                "the program ended early with status %s" % self.process.returncode
+            found = self.display.xdotool("search", "--onlyvisible", "--name", "^%s$" % name)
+            if found:
+                self.window = found[0]
+                return self.window
+            time.sleep(0.05)
+        raise AssertionError("no window appeared")
+
+    def capture(self):
+        xwd = subprocess.run(["xwd", "-silent", "-id", self.window], env=self.display.env(),
+                             capture_output=True, check=True).stdout
+        return read_ppm(subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd,
+                                       capture_output=True, check=True).stdout)
+
+    def pointer_away(self):
+        self.display.xdotool("mousemove", 1000, 750)
+
+    def pointer_over(self, x=320, y=300):
+        self.display.xdotool("mousemove", "--window", self.window, x, y)
+
+    def frame(self, timeout=10):
+        """The window's picture once a first frame has been copied to it."""
+        self.find_window(timeout)
+        self.pointer_away()
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            image = self.capture()
+            if len(image.colours()) > 1:
+                return image
+            time.sleep(0.05)
+        raise AssertionError("no frame was drawn")
+
+    def press_escape(self, timeout=5):
+        self.pointer_over()  # without a window manager, the keyboard follows the pointer
+        # Held down until the program ends, as a person would: it looks at
+        # the key's state once per frame, and a press and release delivered
+        # together (or while a slow run is busy) would leave nothing to see.
+        self.display.xdotool("keydown", "Escape")
+        try:
+            return self.wait(timeout)
+        finally:
+            self.display.xdotool("keyup", "Escape")
+
+    def resident_kib(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def close(self):
+        self.kill()
+        self.stdout.close()
+        self.stderr.close()
