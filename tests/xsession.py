@@ -121,6 +121,27 @@ def cursor_pixels(display):
         xlib.XCloseDisplay(dpy)
 
 
+# ---------------------------------------------------------------- shared memory
+
+def shared_memory(pid=None):
+    """The ids of the SysV shared memory segments a process has attached,
+    or of all there are."""
+    if pid:
+        with open("/proc/%d/maps" % pid) as f:
+            return {line.split()[4] for line in f if "/SYSV" in line}
+    rows = map(str.split, subprocess.run(["ipcs", "-m"], capture_output=True, text=True,
+                                         check=True).stdout.splitlines())
+    return {row[1] for row in rows if len(row) > 1 and row[1].isdigit()}
+
+
+def remove_left(memory):
+    """Removes those of these segments that are still there, and says which."""
+    left = shared_memory() & memory
+    for shmid in left:
+        subprocess.run(["ipcrm", "-m", shmid])
+    return left
+
+
 # ---------------------------------------------------------------- the program
 
 class Run:
