@@ -34,7 +34,9 @@ ExternalProject_Add(allegro
   BUILD_BYPRODUCTS <INSTALL_DIR>/lib/liballeg.a
   LOG_CONFIGURE ON LOG_BUILD ON LOG_INSTALL ON LOG_OUTPUT_ON_FAILURE ON)
 
-ExternalProject_Get_Property(allegro INSTALL_DIR)
+ExternalProject_Get_Property(allegro INSTALL_DIR SOURCE_DIR)
+# Allegro's licence, which goes with every copy of a program linking it.
+set(ALLEGRO_LICENSE_FILE ${SOURCE_DIR}/docs/txt/license.txt)
 file(MAKE_DIRECTORY ${INSTALL_DIR}/include)
 add_library(allegro_windows STATIC IMPORTED)
 set_target_properties(allegro_windows PROPERTIES

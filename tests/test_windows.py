@@ -1,9 +1,17 @@
-"""The Windows build under Wine: a GUI-subsystem executable importing only
-system DLLs, whose window shows the golden frame and which ends with status
-0 on Escape."""
+"""The Windows release under Wine. The executable is for the GUI subsystem,
+imports only system DLLs and carries its icon and version information.
+cpack makes a 64-bit installer and a zip with the licences. The installer
+installs silently with a Start Menu shortcut and an Add/Remove Programs
+entry; the installed program shows the golden frame under our icon and ends
+with status 0 on Escape; the uninstaller leaves no file, shortcut or
+registry key of ours; and Wine writes nothing into the home directory."""
 import os
+import re
 import shutil
+import struct
 import subprocess
+import time
+import zipfile
 
 import pytest
 
@@ -13,6 +21,39 @@ from xsession import HEIGHT, WIDTH
 WINDOWS_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "ole32.dll",
                        "ddraw.dll", "dsound.dll", "dinput.dll", "winmm.dll", "advapi32.dll",
                        "shell32.dll", "oleaut32.dll", "comdlg32.dll"}
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\sineplot"
+# Where Wine, left to itself, writes into a home directory: menu entries, file
+# associations and icons (winemenubuilder), its default prefix, Mesa's cache.
+HOME_SPOTS = (".wine", ".local/share/applications", ".local/share/mime",
+              ".local/share/desktop-directories", ".local/share/icons", ".config/menus",
+              ".cache/wine", ".cache/mesa_shader_cache")
+
+
+def icon_argb(path, sizes=(32, 16)):
+    """_NET_WM_ICON's values for the given sizes of an .ico of 32-bit bitmaps."""
+    with open(path, "rb") as f:
+        data = f.read()
+    entries = {}
+    for i in range(struct.unpack_from("<H", data, 4)[0]):
+        width, _, _, _, _, _, _, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        entries[width] = offset
+    values = []
+    for size in sizes:
+        pixels = entries[size] + 40  # past the bitmap header; rows run bottom-up, BGRA
+        rows = [struct.unpack_from("<%dI" % size, data, pixels + 4 * size * y)
+                for y in reversed(range(size))]
+        values += [size, size] + [v for row in rows for v in row]
+    return values
+
+
+def home_state(home):
+    state = {}
+    for spot in HOME_SPOTS:
+        for top, dirs, files in os.walk(os.path.join(home, spot)):
+            for name in [""] + files:
+                path = os.path.join(top, name)
+                state[path] = os.lstat(path).st_mtime_ns
+    return state
 
 
 def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
@@ -27,17 +68,98 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
     imports = {line.split()[-1].lower() for line in headers.splitlines() if "DLL Name:" in line}
     assert imports and imports <= WINDOWS_SYSTEM_DLLS, sorted(imports - WINDOWS_SYSTEM_DLLS)
 
-    display = xserver(24)
-    monkeypatch.setenv("WINEPREFIX", str(tmp_path / "wine"))
+    # The icon under the name Allegro's window class loads, and the version
+    # that cpack gives the release.
+    resources = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True,
+                               check=True).stdout
+    assert "--type=14 --name='ALLEGRO_ICON'" in resources, resources
+    config = os.path.join(os.path.dirname(exe), "CPackConfig.cmake")
+    with open(config) as f:
+        version = re.search(r'set\(CPACK_PACKAGE_VERSION "(.*)"\)', f.read()).group(1)
+    info = subprocess.run(["wrestool", "-x", "--raw", "--type=16", exe], capture_output=True,
+                          check=True).stdout
+    fixed = info.find(struct.pack("<I", 0xFEEF04BD))
+    assert fixed >= 0, "no version information"
+    numbers = struct.unpack_from("<II", info, fixed + 8)
+    assert "%d.%d.%d" % (numbers[0] >> 16, numbers[0] & 0xFFFF, numbers[1] >> 16) == version
+    assert re.search("ProductVersion\0+%s\0" % re.escape(version), info.decode("utf-16-le", "replace"))
+
+    # The release: a 64-bit installer and a zip of the same files.
+    cpack = subprocess.run(["cpack", "--config", config, "-B", tmp_path], capture_output=True,
+                           text=True)
+    assert cpack.returncode == 0, cpack.stdout + cpack.stderr
+    installer = str(tmp_path / ("sineplot-%s-win64.exe" % version))
+    kind = subprocess.run(["file", "-b", installer], capture_output=True, text=True).stdout
+    assert kind.startswith("PE32+ executable (GUI)"), kind
+    with zipfile.ZipFile(str(tmp_path / ("sineplot-%s-win64.zip" % version))) as archive:
+        assert sorted(archive.namelist()) == ["sineplot-%s-win64/%s" % (version, name) for name in
+                                              ("LICENSE.txt", "allegro-license.txt", "sineplot.exe")]
+
+    # A fresh prefix; Wine's menu and association writer off; the home
+    # directory moved into the test's own, where nothing is to appear.
+    home = tmp_path / "home"
+    home.mkdir()
+    real_home = os.path.expanduser("~")
+    before = home_state(real_home)
+    prefix = tmp_path / "wine"
+    monkeypatch.setenv("WINEPREFIX", str(prefix))
     monkeypatch.setenv("WINEDEBUG", "-all")
-    monkeypatch.setenv("WINEDLLOVERRIDES", "mscoree=;mshtml=")  # no Mono or Gecko prompts
+    # No Mono or Gecko prompts, no menu entries or file associations.
+    monkeypatch.setenv("WINEDLLOVERRIDES", "mscoree=;mshtml=;winemenubuilder.exe=d")
+    monkeypatch.setenv("MESA_SHADER_CACHE_DISABLE", "true")
+    for variable, path in (("HOME", ""), ("XDG_DATA_HOME", ".local/share"),
+                           ("XDG_CONFIG_HOME", ".config"), ("XDG_CACHE_HOME", ".cache")):
+        monkeypatch.setenv(variable, str(home / path))
+    display = xserver(24)
+    env = display.env()
+    folder = prefix / "drive_c" / "Program Files" / "sineplot"
+    shortcuts = prefix / "drive_c" / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" \
+        / "Programs" / "sineplot"
+
+    def registry(key):
+        return subprocess.run([wine, "reg", "query", key], env=env, capture_output=True,
+                              text=True).stdout
     try:
-        subprocess.run(["wineboot", "--init"], env=display.env(), check=True, timeout=300,
+        subprocess.run(["wineboot", "--init"], env=env, check=True, timeout=300,
                        capture_output=True)
-        run = start(display, wrapper=[wine], program=exe)
+        subprocess.run([wine, installer, "/S"], env=env, check=True, timeout=120,
+                       capture_output=True)
+        assert sorted(os.listdir(folder)) == ["LICENSE.txt", "Uninstall.exe",
+                                              "allegro-license.txt", "sineplot.exe"]
+        assert sorted(os.listdir(shortcuts)) == ["Uninstall.lnk", "sineplot.lnk"]
+        entry = registry(UNINSTALL_KEY)
+        assert re.search(r"DisplayVersion\s+REG_SZ\s+%s\n" % re.escape(version), entry), entry
+        assert re.search(r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\sineplot\\sineplot.exe\n",
+                         entry), entry
+
+        run = start(display, wrapper=[wine], program=str(folder / "sineplot.exe"))
         image = run.frame(timeout=60)
         assert (image.width, image.height) == (WIDTH, HEIGHT)
         assert image == golden, "the frame differs from the golden image"
+        icon = subprocess.run(["xprop", "-id", run.window, "-notype", "-f", "_NET_WM_ICON", "32c",
+                               "=$0+", "_NET_WM_ICON"], env=env, capture_output=True, text=True,
+                              check=True).stdout
+        assert [int(v) for v in icon.split("=", 1)[1].split(",")] == \
+            icon_argb(os.path.join(build.root, "packaging", "sineplot.ico")), \
+            "the window's icon is not sineplot's"
         assert run.press_escape(timeout=30) == 0
+
+        # The uninstaller copies itself away and returns at once: wait for
+        # the files to go, then for Wine to save its registry.
+        subprocess.run([wine, str(folder / "Uninstall.exe"), "/S"], env=env, check=True,
+                       timeout=120, capture_output=True)
+        deadline = time.time() + 60
+        while folder.exists() and time.time() < deadline:
+            time.sleep(0.2)
+        assert not folder.exists(), os.listdir(folder)
+        assert not shortcuts.exists(), os.listdir(shortcuts)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=60)
+        for hive in ("system.reg", "user.reg"):
+            with open(prefix / hive, encoding="utf-8", errors="replace") as f:
+                left = [line for line in f if "sineplot" in line.lower()]
+            assert not left, "%s still names sineplot: %s" % (hive, left)
     finally:
-        subprocess.run(["wineserver", "-k"], env=display.env(), capture_output=True)
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    left = [os.path.join(top, name) for top, dirs, files in os.walk(home) for name in dirs + files]
+    assert not left, "Wine wrote into the home directory: %s" % left
+    assert home_state(real_home) == before, "Wine wrote into %s" % real_home
