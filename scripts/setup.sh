@@ -56,27 +56,41 @@ enable_source_packages() {
         return 0
     fi
     echo "Adding source package entries to apt's sources (sineplot-sources.*) ..."
-    if [ -s /etc/apt/sources.list ]; then
-        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-            as_root tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
+    # One-line entries in sources.list, deb822 ones in debian.sources or
+    # ubuntu.sources: only a file that gets entries is written.
+    local one_line='' deb822='' file
+    if [ -e /etc/apt/sources.list ]; then
+        one_line=$(sed -n 's/^deb /deb-src /p' /etc/apt/sources.list)
     fi
-    local file
     for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
         [ -e "$file" ] || continue
-        sed 's/^Types:.*/Types: deb-src/' "$file"
-        echo
-    done | as_root tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
+        deb822+=$(sed 's/^Types:.*/Types: deb-src/' "$file")$'\n\n'
+    done
+    if [ -n "$one_line" ]; then
+        printf '%s\n' "$one_line" | as_root tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
+    fi
+    if [ -n "$deb822" ]; then
+        printf '%s' "$deb822" | as_root tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
+    fi
     as_root apt-get update -qq >/dev/null ||
         echo "apt-get update reported errors; the Windows build may not find Allegro's source." >&2
 }
 
-# build_windows: the static Windows executable, build-windows/sineplot.exe.
+# build_windows [DIR [CMAKE OPTION...]]: the static Windows executable,
+# DIR/sineplot.exe (build-windows/ by default), configured by the windows
+# preset. A new build tree reuses Allegro's source from build-windows/.
 build_windows() {
-    [ -e "$root/build-windows/allegro-download/allegro4.4_4.4.3.1.orig.tar.gz" ] ||
-        enable_source_packages
+    local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
+    shift || true
+    if [ ! -e "$dir/$tarball" ] && [ -e "$root/build-windows/$tarball" ]; then
+        mkdir -p "$dir/allegro-download" && cp "$root/build-windows/$tarball" "$dir/$tarball"
+    fi
+    [ -e "$dir/$tarball" ] || enable_source_packages
+    [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
+        echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$root" &&
-        quietly "The Windows build failed." cmake --preset windows &&
-        quietly "The Windows build failed." cmake --build --preset windows --parallel)
+        quietly "The Windows build failed." cmake --preset windows -B "$dir" "$@" &&
+        quietly "The Windows build failed." cmake --build "$dir" --parallel)
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Makes the release files in dist/: the Debian package, the Windows installer
+# and zip, and SHA256SUMS. Installs what is missing, builds in release mode
+# into build-release/ and build-release-windows/, and packages with cpack.
+# The same commit gives byte-identical files wherever and whenever this runs:
+# times come from the last commit (SOURCE_DATE_EPOCH, unless already set).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+umask 022
+export TZ=UTC LC_ALL=C.UTF-8
+
+install_missing "${BUILD_PACKAGES[@]}" git dpkg-dev file python3 \
+    g++-mingw-w64-x86-64 patch nsis
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+fi
+export SOURCE_DATE_EPOCH
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "Note: the working tree has changes that are not committed; they are in the release." >&2
+fi
+
+linux="$root/build-release"
+windows="$root/build-release-windows"
+dist="$root/dist"
+
+echo "Building for Linux ..."
+build_program "$linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+echo "Building for Windows ..."
+build_windows "$windows"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
+
+# package BUILD GENERATOR: cpack's package of BUILD into BUILD/packages/.
+package() {
+    quietly "Packaging ($2) failed." cpack -G "$2" --config "$1/CPackConfig.cmake" -B "$1/packages"
+}
+echo "Packaging ..."
+rm -rf "$linux/packages" "$windows/packages" "$dist"
+package "$linux" DEB
+package "$windows" NSIS64
+package "$windows" ZIP
+mkdir -p "$dist"
+cp "$windows/packages/sineplot-$version-win64.exe" "$dist/"
+
+# CPack's Installed-Size counts each directory at the size that the file
+# system gives it (4096 bytes on ext4, less on tmpfs): the package goes into
+# dist/ with the size counted as dpkg-gencontrol does (a file's size in KiB,
+# rounded up, and 1 for each directory), packed again by dpkg-deb, which
+# keeps the times of SOURCE_DATE_EPOCH and sorts the members.
+tree=$(mktemp -d)
+trap 'rm -rf "$tree"' EXIT
+dpkg-deb --raw-extract "$linux/packages/sineplot_${version}_amd64.deb" "$tree/package"
+size=$(cd "$tree/package" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |
+    awk '{ total += ($1 == "f") ? int(($2 + 1023) / 1024) : 1 } END { print total }')
+sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/package/DEBIAN/control"
+quietly "Packaging (DEB) failed." dpkg-deb --root-owner-group -Zgzip -z9 \
+    --build "$tree/package" "$dist/sineplot_${version}_amd64.deb"
+rm -rf "$tree"
+
+# CPack's zip has its members in the file system's order, with local times:
+# the same members go into dist/ sorted by name, all with the commit's time
+# in UTC, and without the extra fields that would carry times again
+# (compressed by Debian's python3 and zlib, not another python on the PATH).
+/usr/bin/python3 - "$windows/packages/sineplot-$version-win64.zip" "$dist/sineplot-$version-win64.zip" <<'EOF'
+import os, sys, time, zipfile
+source, target = sys.argv[1:]
+when = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]
+with zipfile.ZipFile(source) as old, zipfile.ZipFile(target, "w") as new:
+    for member in sorted(old.infolist(), key=lambda m: m.filename):
+        info = zipfile.ZipInfo(member.filename, when)
+        info.create_system = 3
+        info.external_attr = member.external_attr
+        info.compress_type = zipfile.ZIP_STORED if member.is_dir() else zipfile.ZIP_DEFLATED
+        new.writestr(info, old.read(member), compresslevel=9)
+EOF
+
+(cd "$dist" && sha256sum -- sineplot* >SHA256SUMS)
+echo "The release of sineplot $version, in $dist:"
+(cd "$dist" && for file in *; do printf '%10s  %s\n' "$(stat -c %s "$file")" "$file"; done)

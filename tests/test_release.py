@@ -1,0 +1,90 @@
+"""The release: scripts/release.sh, run in two copies of this checkout at
+different paths and times, writes the same files byte for byte; SHA256SUMS
+checks out, the zip's members are sorted and dated at the last commit, and
+lintian finds nothing to say about the package."""
+import filecmp
+import os
+import re
+import shutil
+import subprocess
+import time
+import zipfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TARBALL = "allegro-download/allegro4.4_4.4.3.1.orig.tar.gz"
+
+
+def files(checkout, *options):
+    listed = subprocess.run(["git", "-C", checkout, "ls-files", "-z", *options],
+                            capture_output=True, check=True).stdout
+    return {name for name in listed.decode().split("\0") if name}
+
+
+def copy_checkout(target):
+    """A clone of this checkout with its working tree (changed, new and
+    removed files, not ignored ones) laid over it, and Allegro's source where
+    it is at hand."""
+    subprocess.run(["git", "clone", "-q", "--no-hardlinks", ROOT, target], check=True)
+    for name in files(ROOT, "-co", "--exclude-standard") | files(target):
+        source, copy = os.path.join(ROOT, name), os.path.join(target, name)
+        if os.path.lexists(source):
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+            shutil.copy2(source, copy, follow_symlinks=False)
+        elif os.path.lexists(copy):
+            os.remove(copy)
+    tarball = os.path.join(ROOT, "build-windows", TARBALL)
+    if os.path.exists(tarball):
+        os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
+        shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+
+
+def release(checkout):
+    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    done = subprocess.run(["bash", "scripts/release.sh"], cwd=checkout, env=environment,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return os.path.join(checkout, "dist")
+
+
+def test_release_is_reproducible(tmp_path):
+    if subprocess.run(["git", "-C", ROOT, "rev-parse"], capture_output=True).returncode:
+        pytest.skip("not a git checkout")
+    if os.geteuid() != 0 and not (shutil.which("makensis") and shutil.which("x86_64-w64-mingw32-g++")):
+        pytest.skip("nsis and g++-mingw-w64-x86-64 are needed, or root to install them")
+    version = re.search(r"project\(sineplot VERSION (\S+)",
+                        open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
+    names = ["SHA256SUMS", f"sineplot-{version}-win64.exe", f"sineplot-{version}-win64.zip",
+             f"sineplot_{version}_amd64.deb"]
+    first, second = str(tmp_path / "first"), str(tmp_path / "other" / "place" / "sineplot")
+    try:
+        copy_checkout(first)
+        one = release(first)
+        copy_checkout(second)
+        two = release(second)
+
+        assert sorted(os.listdir(one)) == names and sorted(os.listdir(two)) == names
+        differ = [n for n in names if not filecmp.cmp(os.path.join(one, n), os.path.join(two, n),
+                                                      shallow=False)]
+        assert not differ, f"these differ between the two runs: {differ}"
+        check = subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=one,
+                               capture_output=True, text=True)
+        assert check.returncode == 0, check.stdout + check.stderr
+
+        stamp = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
+                               capture_output=True, check=True).stdout
+        commit = time.gmtime(int(stamp))[:6]
+        commit = commit[:5] + (commit[5] // 2 * 2,)  # a zip keeps even seconds
+        with zipfile.ZipFile(os.path.join(one, names[2])) as archive:
+            members = archive.infolist()
+        assert [m.filename for m in members] == sorted(m.filename for m in members)
+        assert {m.date_time for m in members} == {commit}
+
+        lintian = subprocess.run(["lintian", "--pedantic", "--info",
+                                  "--fail-on", "error,warning,info,pedantic",
+                                  os.path.join(one, names[3])], capture_output=True, text=True)
+        tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
+        assert lintian.returncode == 0 and not tags, lintian.stdout
+    finally:
+        shutil.rmtree(tmp_path, ignore_errors=True)
