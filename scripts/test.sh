@@ -16,8 +16,8 @@ build_program
 build_program "$root/build-sanitize" -DSINEPLOT_SANITIZE=ON
 build_windows
 
-echo "Running the tests: about 10 minutes. The soak runs a minute of frames, then 50 short runs;"
-echo "the release test builds the whole release twice (about 4 minutes); all quietly."
+echo "Running the tests: about 6 minutes. The soak runs a minute of frames, then 50 short runs;"
+echo "the release test builds the whole release twice (a minute or more); all quietly."
 status=0
 ctest --test-dir "$build" --output-on-failure || status=1
 echo "With AddressSanitizer and UndefinedBehaviorSanitizer:"
