@@ -33,10 +33,7 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
     resident memory."""
     run = runs.start(display, probe_env, wrapper, program)
     run.find_window(timeout=120)
-    deadline = time.time() + 120
-    while "show_mouse screen" not in run.calls():  # the frame loop is next
-        assert time.time() < deadline, "%s did not reach its frame loop" % program
-        time.sleep(0.1)
+    run.reach_frame_loop(timeout=120)
     start = time.time()
     time.sleep(seconds)
     with open("/proc/%d/status" % run.process.pid) as f:

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from xsession import read_ppm
+from xsession import XDisplay
 
 
 def need(*commands):
@@ -38,15 +38,6 @@ def shows(run, golden):
         return run.capture() == golden
     except subprocess.CalledProcessError:
         return False
-
-
-def hold_escape(display, run, *window):
-    """Escape held down until the run ends; its exit status."""
-    display.xdotool("keydown", *window, "Escape")
-    try:
-        return run.wait(5)
-    finally:
-        display.xdotool("keyup", *window, "Escape")
 
 
 @pytest.fixture
@@ -102,10 +93,10 @@ def test_openbox(openbox, start, golden):
 
     # The keyboard goes to the focused window, wherever the pointer is.
     assert display.xdotool("getwindowfocus") == [run.window], "no focus back after the cover"
-    assert hold_escape(display, run) == 0
+    assert run.hold_escape() == 0
 
 
-class Weston:
+class Weston(XDisplay):
     """A headless weston with Xwayland, alone in new mount, network and
     process namespaces: its X display, in a private /tmp and network, takes
     no display number of any other X server. X clients reach it by joining
@@ -147,19 +138,6 @@ wait $!
     def command(self, *args):
         return ["nsenter", "--target", str(self.process.pid), "--net", "--"] + list(args)
 
-    def env(self):
-        return dict(os.environ, DISPLAY=self.name)
-
-    def xdotool(self, *args):
-        return subprocess.run(self.command("xdotool", *map(str, args)), env=self.env(),
-                              capture_output=True, text=True).stdout.split()
-
-    def capture(self, window):
-        xwd = subprocess.run(self.command("xwd", "-silent", "-id", window), env=self.env(),
-                             capture_output=True, check=True).stdout
-        return read_ppm(subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd,
-                                       capture_output=True, check=True).stdout)
-
     def close(self):
         # Killing the namespace's first process kills every process in it,
         # and unshare, waiting for it, ends once they all have.
@@ -191,6 +169,6 @@ def test_weston_xwayland(weston, start, golden):
     # Escape is sent to the window itself.
     run = start(weston, wrapper=weston.command())
     run.find_window(timeout=20)
-    until(lambda: len(weston.capture(run.window).colours()) > 1, "no frame was drawn")
-    assert weston.capture(run.window) == golden
-    assert hold_escape(weston, run, "--window", run.window) == 0
+    until(lambda: len(run.capture().colours()) > 1, "no frame was drawn")
+    assert run.capture() == golden
+    assert run.hold_escape("--window", run.window) == 0

@@ -16,11 +16,7 @@ from xsession import remove_left, shared_memory
 
 def in_frame_loop(run, delay=0):
     """The run, delay seconds after its frame loop began (as the probe saw)."""
-    deadline = time.time() + 20
-    while not (os.path.exists(run.log) and "show_mouse screen" in run.calls()):
-        assert run.process.poll() is None, "ended early with status %s" % run.process.returncode
-        assert time.time() < deadline, "the frame loop did not start"
-        time.sleep(0.01)
+    run.reach_frame_loop()
     time.sleep(delay)
     return run
 

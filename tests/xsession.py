@@ -65,7 +65,24 @@ def save_png(image, path):
 
 # ---------------------------------------------------------------- X server
 
-class XServer:
+class XDisplay:
+    """An X display that clients reach with the environment env() gives and
+    through command(), which runs a client (the same command, here)."""
+
+    name = None
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.name)
+
+    def command(self, *args):
+        return list(args)
+
+    def xdotool(self, *args):
+        return subprocess.run(self.command("xdotool", *map(str, args)), env=self.env(),
+                              capture_output=True, text=True).stdout.split()
+
+
+class XServer(XDisplay):
     """An Xvfb of the given depth on the first free display number."""
 
     def __init__(self, depth, workdir):
@@ -80,13 +97,6 @@ class XServer:
             number = pipe.readline().strip()
         assert number, "Xvfb did not start (depth %d)" % depth
         self.name = ":" + number
-
-    def env(self):
-        return dict(os.environ, DISPLAY=self.name)
-
-    def xdotool(self, *args):
-        return subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
-                              capture_output=True, text=True).stdout.split()
 
     def close(self):
         if self.server.poll() is None:
@@ -147,8 +157,7 @@ def remove_left(memory):
 class Run:
     """One run of the program on a display (None: with no display at all),
     with the probe preloaded into Linux builds and the library's message
-    window replaced by a recorder. A display is anything with a name, an
-    env() and an xdotool()."""
+    window replaced by a recorder, on an XDisplay."""
 
     def __init__(self, build, display, workdir, probe_env=None, wrapper=(), program=None):
         self.display = display
@@ -209,6 +218,16 @@ class Run:
                 texts.append(f.read())
         return texts
 
+    def reach_frame_loop(self, timeout=20):
+        """Returns once the probe has seen the pointer shown: the frame loop
+        comes next."""
+        deadline = time.time() + timeout
+        while not (os.path.exists(self.log) and "show_mouse screen" in self.calls()):
+            assert self.process.poll() is None, \
+                "the program ended early with status %s" % self.process.returncode
+            assert time.time() < deadline, "the frame loop did not start"
+            time.sleep(0.01)
+
     def find_window(self, timeout=10):
         name = os.path.splitext(os.path.basename(self.program))[0]
         deadline = time.time() + timeout
@@ -223,8 +242,8 @@ class Run:
         raise AssertionError("no window appeared")
 
     def capture(self):
-        xwd = subprocess.run(["xwd", "-silent", "-id", self.window], env=self.display.env(),
-                             capture_output=True, check=True).stdout
+        xwd = subprocess.run(self.display.command("xwd", "-silent", "-id", self.window),
+                             env=self.display.env(), capture_output=True, check=True).stdout
         return read_ppm(subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd,
                                        capture_output=True, check=True).stdout)
 
@@ -248,14 +267,20 @@ class Run:
 
     def press_escape(self, timeout=5):
         self.pointer_over()  # without a window manager, the keyboard follows the pointer
-        # Held down until the program ends, as a person would: it looks at
-        # the key's state once per frame, and a press and release delivered
-        # together (or while a slow run is busy) would leave nothing to see.
-        self.display.xdotool("keydown", "Escape")
+        return self.hold_escape(timeout=timeout)
+
+    def hold_escape(self, *target, timeout=5):
+        """Escape held down until the program ends, as a person would: it
+        looks at the key's state once per frame, and a press and release
+        delivered together (or while a slow run is busy) would leave nothing
+        to see. target: xdotool's "--window", W to send it to that window
+        alone; otherwise it goes where the X server sends keys. The exit
+        status."""
+        self.display.xdotool("keydown", *target, "Escape")
         try:
             return self.wait(timeout)
         finally:
-            self.display.xdotool("keyup", "Escape")
+            self.display.xdotool("keyup", *target, "Escape")
 
     def resident_kib(self):
         with open("/proc/%d/status" % self.process.pid) as f:
