@@ -77,6 +77,7 @@ void init()
         exit(-1);
     }
     install_mouse();
+    finish_start_up();
 }
 
 void deinit()

@@ -10,6 +10,9 @@
 // program made around it.
 int start_library();
 
+// Once the window is open and the keyboard and mouse are installed.
+void finish_start_up();
+
 // The signal that asked the program to stop, or 0 if none has; asked once
 // per frame.
 int stop_signal();

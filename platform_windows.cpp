@@ -1,5 +1,7 @@
-// sineplot on Windows, where ending the program from outside is the
-// system's affair: the library alone is started, and no signal is awaited.
+// sineplot on Windows. The library names the window and gives it the icon
+// from the program's resources, copies frames through its own drawing
+// surfaces, and never changes the C library's locale; ending the program
+// from outside is the system's affair. So there is nothing to add here.
 
 #include "platform.h"
 
@@ -10,6 +12,10 @@
 int start_library()
 {
     return allegro_init();
+}
+
+void finish_start_up()
+{
 }
 
 int stop_signal()
