@@ -23,14 +23,6 @@ def comma_locale(tmp_path_factory):
     return str(folder)
 
 
-def own_ipc_namespace():
-    """The wrapper that runs a command in an IPC namespace of its own."""
-    tried = subprocess.run(["unshare", "--ipc", "true"], capture_output=True, text=True)
-    if tried.returncode:
-        pytest.skip("no IPC namespace can be made here: " + tried.stderr.strip())
-    return ["unshare", "--ipc"]
-
-
 def xpm_pixels(path):
     """An XPM file's pixels as rows of 0xRRGGBB, None where transparent."""
     with open(path) as f:
@@ -45,13 +37,13 @@ def xpm_pixels(path):
 
 
 @pytest.mark.parametrize("setting", ["LANG", "LC_NUMERIC", "IPC namespace"])
-def test_same_frame(request, xserver, start, golden, setting):
+def test_same_frame(request, xserver, start, golden, unshare, setting):
     """The exact frame, Escape ending it with 0, and not a word said: with
     de_DE.UTF-8, whose numbers have a decimal comma, as the whole locale or
     for numbers alone; and in an IPC namespace of its own, where the X server
     cannot attach the program's shared memory."""
     if setting == "IPC namespace":
-        env, wrapper = {}, own_ipc_namespace()
+        env, wrapper = {}, unshare("--ipc")
     else:
         env = {"LC_ALL": "", "LC_NUMERIC": "", setting: "de_DE.UTF-8",
                "LOCPATH": request.getfixturevalue("comma_locale")}

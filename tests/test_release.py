@@ -82,7 +82,8 @@ def test_release_is_reproducible(tmp_path):
 
         lintian = subprocess.run(["lintian", "--pedantic", "--info",
                                   "--fail-on", "error,warning,info,pedantic",
-                                  os.path.join(one, names[3])], capture_output=True, text=True)
+                                  os.path.join(one, names[3])], capture_output=True, text=True,
+                                 env=dict(os.environ, TMPDIR=str(tmp_path)))
         tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
         assert lintian.returncode == 0 and not tags, lintian.stdout
     finally:
