@@ -140,10 +140,10 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
             run = start(display, wrapper=[wine], program=program)
             try:
                 image = run.frame(timeout=60)
-            except AssertionError as error:  # with Wine's word on a crash
+                assert (image.width, image.height) == (WIDTH, HEIGHT)
+                assert image == golden, "the frame differs from the golden image"
+            except AssertionError as error:  # with what Wine said, as on a crash
                 raise AssertionError("%s: %s\n%s" % (program, error, run.output()[1])) from None
-            assert (image.width, image.height) == (WIDTH, HEIGHT)
-            assert image == golden, "%s: the frame differs from the golden image" % program
             icon = subprocess.run(["xprop", "-id", run.window, "-notype", "-f", "_NET_WM_ICON",
                                    "32c", "=$0+", "_NET_WM_ICON"], env=env, capture_output=True,
                                   text=True, check=True).stdout
