@@ -22,6 +22,7 @@ def pytest_addoption(parser):
 def build():
     def path(variable, default):
         return os.path.abspath(os.environ.get(variable) or os.path.join(ROOT, default))
+    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
         program=path("SINEPLOT_PROGRAM", "build/sineplot"),
@@ -29,7 +30,9 @@ def build():
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),
         golden=os.path.join(ROOT, "tests/golden/frame.png"),
         cpack_config=path("SINEPLOT_CPACK_CONFIG", "build/CPackConfig.cmake"),
-        windows_exe=path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe"))
+        windows_exe=windows_exe,
+        # The test's copy of it, built beside it, whose memory lies above 4 GiB.
+        windows_highmem_exe=os.path.join(os.path.dirname(windows_exe), "sineplot-highmem.exe"))
 
 
 @pytest.fixture(scope="session")
