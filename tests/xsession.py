@@ -156,7 +156,8 @@ def remove_left(memory):
 
 class Run:
     """One run of the program on a display (None: with no display at all),
-    with the probe preloaded into Linux builds and the library's message
+    with the probe preloaded into Linux builds, under the build's emulator
+    where it is for another architecture, and the library's message
     window replaced by a recorder, on an XDisplay."""
 
     def __init__(self, build, display, workdir, probe_env=None, wrapper=(), program=None):
@@ -177,13 +178,15 @@ class Run:
         if not display:
             env.pop("DISPLAY", None)
         env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
+        emulator = []
         if not self.program.endswith(".exe"):  # the probe is for the Linux build
             env.update(LD_PRELOAD=build.probe)
+            emulator = build.emulator
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen(list(wrapper) + [self.program], env=env, cwd=self.dir,
-                                        stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(list(wrapper) + emulator + [self.program], env=env,
+                                        cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=self.stdout, stderr=self.stderr)
         self.window = None
         self.usage = None
