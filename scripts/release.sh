@@ -69,7 +69,8 @@ cp "$windows/packages/sineplot-$version-win64.exe" "$dist/"
 # keeps the times of SOURCE_DATE_EPOCH and sorts the members.
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-for deb in "$linux/packages/sineplot_${version}_amd64.deb" "$arm64/packages/sineplot_${version}_arm64.deb"; do
+for deb in "$linux/packages/sineplot_${version}_amd64.deb" \
+    "$arm64/packages/sineplot_${version}_arm64.deb"; do
     rm -rf "$tree/package"
     dpkg-deb --raw-extract "$deb" "$tree/package"
     size=$(cd "$tree/package" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |

@@ -103,7 +103,8 @@ ARM64_PACKAGES=(g++-aarch64-linux-gnu liballegro4.4:arm64 libx11-dev:arm64 qemu-
 # install_arm64: adds the arm64 architecture to dpkg where it is missing and
 # installs ARM64_PACKAGES.
 install_arm64() {
-    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    if [ "$(dpkg --print-architecture)" != arm64 ] &&
+        ! dpkg --print-foreign-architectures | grep -qx arm64; then
         echo "Adding the arm64 architecture to dpkg (dpkg --add-architecture arm64) ..."
         as_root dpkg --add-architecture arm64
     fi
