@@ -22,8 +22,9 @@ if [ -n "$arm64" ]; then
     build_arm64
 fi
 
-echo "Running the tests: about 6 minutes. The soak runs a minute of frames, then 50 short runs;"
-echo "the release test builds the whole release twice (a minute or more); all quietly."
+echo "Running the tests: about 9 minutes. The soak runs a minute of frames, then 50 short runs;"
+echo "the release test builds the whole release three times, the last from the source tarball"
+echo "(a few minutes); all quietly."
 status=0
 ctest --test-dir "$build" --output-on-failure || status=1
 echo "With AddressSanitizer and UndefinedBehaviorSanitizer:"
