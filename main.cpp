@@ -4,29 +4,15 @@
 
 #include <allegro.h>
 
-#include <cerrno>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 
-#ifdef ALLEGRO_WITH_XWINDOWS
-#include <X11/Xlib.h>
-#include <initializer_list>
-#include <signal.h>
-#include <unistd.h>
-#endif
+#include "platform.h"
 
 void init();
-int start_library();
-int stop_signal();
 void deinit();
 void draw_frame(BITMAP *buffer);
-#ifdef ALLEGRO_WITH_XWINDOWS
-void note_stop_signal(int signal_number);
-int end_on_x_error(Display *display, XErrorEvent *error);
-int end_on_lost_display(Display *display);
-#endif
 
 int main()
 {
@@ -52,9 +38,8 @@ int main()
     destroy_bitmap(buffer);
     deinit();
     if (stop != 0) {
-        // Asked to stop by a signal: close the window first, which also
-        // frees the shared memory the library copies frames through (that
-        // outlives the process otherwise), then end by that same signal.
+        // Asked to stop by a signal: close the window first, as Escape
+        // would have, then end by that same signal.
         allegro_exit();
         std::signal(stop, SIG_DFL);
         std::raise(stop);
@@ -71,11 +56,6 @@ void init()
         allegro_message("Cannot start the graphics library: no usable display was found.\n");
         exit(-1);
     }
-
-#ifdef ALLEGRO_WITH_XWINDOWS
-    XSetIOErrorHandler(end_on_lost_display);
-    XSetErrorHandler(end_on_x_error);
-#endif
 
     int depth = desktop_color_depth();
     if (depth == 0)
@@ -97,92 +77,8 @@ void init()
         exit(-1);
     }
     install_mouse();
+    finish_start_up();
 }
-
-// allegro_init(), keeping the usual meaning of the signals that end a
-// program. On X11 the library catches them with a handler that closes the
-// window from inside the handler: that ends in abort() whenever the signal
-// lands while a frame is being copied, and can deadlock in the allocator.
-// So once it has started, Ctrl+\ (SIGQUIT) gets its default action back
-// (end at once, with a core dump), while a hangup, Ctrl+C, kill (SIGTERM)
-// and the library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for
-// the frame loop to end the program by. Signals the program was started
-// with ignored stay ignored.
-int start_library()
-{
-#ifdef ALLEGRO_WITH_XWINDOWS
-    sigset_t handled, ignored, before;
-    sigemptyset(&handled);
-    sigemptyset(&ignored);
-    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-        struct sigaction action;
-        sigaction(signal_number, nullptr, &action);
-        sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
-    }
-
-    // Held back until the library's handlers are replaced. The threads the
-    // library starts meanwhile inherit this, then block every signal.
-    pthread_sigmask(SIG_BLOCK, &handled, &before);
-    int result = allegro_init();
-    if (result == 0) {
-        std::signal(SIGQUIT, sigismember(&ignored, SIGQUIT) ? SIG_IGN : SIG_DFL);
-        for (int signal_number : {SIGHUP, SIGINT, SIGTERM})
-            std::signal(signal_number,
-                        sigismember(&ignored, signal_number) ? SIG_IGN : note_stop_signal);
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return result;
-#else
-    return allegro_init();
-#endif
-}
-
-// The signal that asked the program to stop, or 0 if none has.
-int stop_signal()
-{
-#ifdef ALLEGRO_WITH_XWINDOWS
-    for (int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
-        struct sigaction action;
-        sigaction(signal_number, nullptr, &action);
-        if (action.sa_handler == SIG_DFL)
-            return signal_number;
-    }
-#endif
-    return 0;
-}
-
-#ifdef ALLEGRO_WITH_XWINDOWS
-// Puts the signal's default action back, which is how the frame loop
-// learns of it; a second one, should the program not get to stop, then
-// ends it at once.
-void note_stop_signal(int signal_number)
-{
-    std::signal(signal_number, SIG_DFL);
-}
-
-// Xlib's default handler for an error reported by the X server (such as
-// the window being destroyed by another program) prints it and calls
-// exit(), from whichever thread noticed; the library's shutdown at exit
-// then trips over its own X connection and aborts. Say what the server
-// reported and leave at once instead.
-int end_on_x_error(Display *display, XErrorEvent *error)
-{
-    char text[256];
-    XGetErrorText(display, error->error_code, text, sizeof text);
-    fprintf(stderr, "sineplot: the X server reported an error: %s.\n", text);
-    _exit(1);
-}
-
-// When the X server goes away, Xlib's default handler calls exit() from
-// whichever thread noticed, and the library's shutdown at exit can then
-// deadlock against its own input and timer threads. Leave at once instead:
-// there is nothing left on the display to clean up.
-int end_on_lost_display(Display *)
-{
-    fputs("sineplot: the connection to the X display was lost.\n", stderr);
-    _exit(1);
-}
-#endif
 
 void deinit()
 {

@@ -9,8 +9,16 @@ qemu-aarch64-static where build-arm64/ and qemu are there; then where a
 frame's cost goes (callgrind) and how many heap allocations a frame makes
 (memcheck's heap summary of a run of many frames, less that of a run of none).
 
-Usage: bench/bench.py [SECONDS]   (after a build into build/; default 10)
+Where an IPC namespace can be made (root), it also runs the program in one
+of its own, where the X server cannot attach its shared memory and frames
+go as plain images, as in a container. With --baseline, another build of
+the program runs in the same X server, turn about with this one, and the
+ratio of their frame rates is printed.
+
+Usage: bench/bench.py [SECONDS] [--baseline PROGRAM]
+       (after a build into build/; default 10 s)
 """
+import argparse
 import os
 import re
 import shutil
@@ -133,12 +141,29 @@ def allocations_per_frame(runs, display):
 
 
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10
+    arguments = argparse.ArgumentParser(description="Frame-rate benchmark of sineplot.")
+    arguments.add_argument("seconds", nargs="?", type=float, default=10)
+    arguments.add_argument("--baseline", help="another build of sineplot to compare with")
+    options = arguments.parse_args()
+    seconds = options.seconds
     runs = Runs()
     try:
         display = runs.display
         results = {name: timed_run(runs, display, program, seconds)
                    for name, program in (("sineplot", PROGRAM), ("floor: clear and copy", FLOOR))}
+        if subprocess.run(["unshare", "--ipc", "true"], capture_output=True).returncode == 0:
+            results["sineplot, plain images (own IPC namespace)"] = timed_run(
+                runs, display, PROGRAM, seconds, ["unshare", "--ipc"])
+        if options.baseline:
+            # Turn about, so that a change in the machine's load falls on both.
+            pairs = [(timed_run(runs, display, options.baseline, seconds / 2),
+                      timed_run(runs, display, PROGRAM, seconds / 2)) for _ in range(2)]
+            results["baseline: " + options.baseline] = SimpleNamespace(
+                frames=sum(b.frames for b, _ in pairs), wall=sum(b.wall for b, _ in pairs),
+                cpu=sum(b.cpu for b, _ in pairs), rss=max(b.rss for b, _ in pairs))
+            ratio = (sum(n.frames for _, n in pairs) / sum(n.wall for _, n in pairs)) / \
+                (results["baseline: " + options.baseline].frames
+                 / results["baseline: " + options.baseline].wall)
         qemu = shutil.which("qemu-aarch64-static")
         if qemu and os.path.exists(build_of(ARM64).program):
             arm64 = build_of(ARM64, [qemu])
@@ -154,6 +179,9 @@ def main():
         share = 1 - (floor.cpu / floor.frames) / (full.cpu / full.frames)
         print("\nDrawing (axis, curve, labels) takes %.0f%% of a frame's CPU time; "
               "clearing and copying the rest." % (100 * share))
+        if options.baseline:
+            print("This build's frame rate over the baseline's, turn about in one X server: %.3f"
+                  % ratio)
 
         calls, hottest = attribution(runs, display)
         print("\nWhere a frame's instructions go (callgrind, inclusive, share of the frame loop):\n")

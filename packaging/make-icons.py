@@ -3,7 +3,8 @@
 black of its window, rendered anew at each size so that the lines stay
 thick enough to be made out at 16 pixels. Writes, beside this script,
 icons/sineplot-SIZE.png for SIZE in 16, 32, 48, 256 (the Linux hicolor
-icons) and sineplot.ico holding all four (the Windows icon).
+icons), sineplot.ico holding all four (the Windows icon) and sineplot.xpm,
+the 48-pixel one as the X11 build puts it on its window.
 
 The files it writes are kept in the source tree, so a build needs neither
 this script nor any image tool. Uses only Python's standard library; run it
@@ -16,6 +17,7 @@ import struct
 import zlib
 
 SIZES = (16, 32, 48, 256)
+XPM_SIZE = 48  # the window's own icon, which X11 task switchers scale
 SAMPLES = 8  # per pixel and axis, for the anti-aliasing
 
 BLACK = (0, 0, 0)
@@ -140,6 +142,23 @@ def ico(images):
     return out + b"".join(data for _, data in images)
 
 
+def xpm(rows, name):
+    """An XPM image as C source: XPM has no partial transparency, so a pixel
+    at least half covered is opaque in its own colour, any other is None."""
+    colours = sorted({pixel[:3] for row in rows for pixel in row if pixel[3] >= 128})
+    chars = "".join(chr(c) for c in range(35, 127) if chr(c) not in '"\\')
+    width = 1 if len(colours) < len(chars) else 2
+    codes = [("".join(chars[i // len(chars) ** d % len(chars)] for d in reversed(range(width))))
+             for i in range(len(colours) + 1)]
+    none, code = codes[0], dict(zip(colours, codes[1:]))
+    lines = ["%d %d %d %d" % (len(rows[0]), len(rows), len(colours) + 1, width),
+             "%s c None" % none]
+    lines += ["%s c #%02X%02X%02X" % ((code[c],) + c) for c in colours]
+    lines += ["".join(code[p[:3]] if p[3] >= 128 else none for p in row) for row in rows]
+    return ("/* XPM */\nstatic const char *const %s[] = {\n" % name
+            + ",\n".join('"%s"' % line for line in lines) + "\n};\n")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     os.makedirs(os.path.join(here, "icons"), exist_ok=True)
@@ -151,6 +170,9 @@ def main():
             f.write(data)
         # The large image as PNG, as Windows' own icons do; the small ones as bitmaps.
         entries.append((size, data if size >= 256 else dib(rows)))
+        if size == XPM_SIZE:
+            with open(os.path.join(here, "sineplot.xpm"), "w") as f:
+                f.write(xpm(rows, "sineplot_xpm"))
     with open(os.path.join(here, "sineplot.ico"), "wb") as f:
         f.write(ico(entries))
 

@@ -4,6 +4,7 @@ the usual build trees beside the sources, so that a module also runs alone:
 python3 -m pytest tests/test_frame.py"""
 import os
 import shutil
+import subprocess
 import types
 
 import pytest
@@ -68,6 +69,19 @@ def start(build, tmp_path):
     yield launch
     for run in runs:
         run.close()
+
+
+@pytest.fixture
+def unshare():
+    """unshare(*options): the command that runs a program in the namespaces
+    these unshare options make, or the test skipped where they cannot be
+    made (no root, a container, a / that is no mount point)."""
+    def command(*options):
+        tried = subprocess.run(["unshare", *options, "true"], capture_output=True, text=True)
+        if tried.returncode:
+            pytest.skip("unshare %s cannot work here: %s" % (" ".join(options), tried.stderr.strip()))
+        return ["unshare", *options]
+    return command
 
 
 def pytest_sessionfinish(session):

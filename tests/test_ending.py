@@ -11,7 +11,7 @@ import re
 import signal
 import time
 
-from xsession import remove_left, shared_memory
+from xsession import left_behind, shared_memory
 
 
 def in_frame_loop(run, delay=0):
@@ -24,13 +24,13 @@ def in_frame_loop(run, delay=0):
 def test_signals_end_the_run_by_that_signal(xserver, start):
     """100 each of SIGINT and SIGTERM at random moments of the frame loop
     (where the library's own handler aborted one run in ten or so), and a
-    few SIGHUP and SIGQUIT: each run ends by its signal, silently, and all
-    but SIGQUIT close the window first, which frees the shared memory the
-    frames are copied through."""
+    few SIGHUP, SIGQUIT and SIGKILL: each run ends by its signal, silently,
+    and none leaves the shared memory its frames are copied through."""
     display = xserver(24)
     rng = random.Random(int(os.environ.get("ENDING_SEED", "1")))
     plan = [(number, rng.uniform(0, 0.2)) for number in
-            [signal.SIGINT] * 100 + [signal.SIGTERM] * 100 + [signal.SIGHUP, signal.SIGQUIT] * 5]
+            [signal.SIGINT] * 100 + [signal.SIGTERM] * 100
+            + [signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL] * 5]
 
     def end(job):
         run = in_frame_loop(start(display), job[1])
@@ -43,13 +43,13 @@ def test_signals_end_the_run_by_that_signal(xserver, start):
     with concurrent.futures.ThreadPoolExecutor(4) as pool:  # a few runs at once
         endings = list(pool.map(end, plan))
 
-    left = remove_left(set().union(*[memory for _, _, _, memory in endings]))
+    left = left_behind(set().union(*[memory for _, _, _, memory in endings]))
     counts = collections.Counter((signal.Signals(n).name, status) for n, status, _, _ in endings)
     assert all(status == -signal.Signals[name] for name, status in counts), \
         "(signal, status) -> runs: %s" % dict(counts)
     assert {text for _, _, text, _ in endings} == {""}
     kept = collections.Counter(signal.Signals(n).name for n, _, _, memory in endings
-                               if left & memory and n != signal.SIGQUIT)
+                               if left & memory)
     assert not kept, "runs that left their shared memory behind: %s" % dict(kept)
 
 
@@ -82,18 +82,16 @@ def test_emergency_stop_keys(xserver, start):
 
 def test_window_destroyed(xserver, start):
     """Another program destroys the window: status 1 and one line naming the
-    X error, with no abort and no core file. Which thread notices first
-    varies, so this is done 10 times. (Leaving at once, the run leaves its
-    shared memory behind, as when the display is lost; it is removed here.)"""
+    X error, with no abort and no core file, and no shared memory left.
+    Which thread notices first varies, so this is done 10 times."""
     display = xserver(24)
     rng = random.Random(3)
     for attempt in range(10):
         run = in_frame_loop(start(display), rng.uniform(0, 0.2))
         memory = shared_memory(run.process.pid)
         display.xdotool("windowclose", run.find_window())
-        status = run.wait(10)
-        remove_left(memory)
-        assert status == 1, attempt
+        assert run.wait(10) == 1, attempt
+        assert not left_behind(memory), attempt
         assert re.fullmatch(r"sineplot: the X server reported an error: Bad\w+ \(.+\)\.\n",
                             run.output()[1]), (attempt, run.output())
         assert not [f for f in os.listdir(run.dir) if f.startswith("core")], "a core file was left"

@@ -33,7 +33,8 @@ def test_package(build, xserver, start, tmp_path):
                              text=True, check=True).stdout
     assert "liballegro4.4" in depends and "libc6" in depends, depends
     lintian = subprocess.run(["lintian", "--fail-on", "error,warning,info", "--info", deb],
-                             capture_output=True, text=True)
+                             capture_output=True, text=True,
+                             env=dict(os.environ, TMPDIR=str(tmp_path)))
     tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
     assert lintian.returncode == 0 and not tags, lintian.stdout
 

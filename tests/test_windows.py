@@ -110,6 +110,7 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
     for variable, path in (("HOME", ""), ("XDG_DATA_HOME", ".local/share"),
                            ("XDG_CONFIG_HOME", ".config"), ("XDG_CACHE_HOME", ".cache")):
         monkeypatch.setenv(variable, str(home / path))
+    monkeypatch.setenv("TMPDIR", str(tmp_path))  # where Wine makes its wine-XXXXXX folders
     display = xserver(24)
     env = display.env()
     folder = prefix / "drive_c" / "Program Files" / "sineplot"

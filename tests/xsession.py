@@ -2,6 +2,7 @@
 a run of the real program with the probe preloaded and the library's
 message window replaced by a recorder, captures of its window (xwd), and
 key and pointer input through XTest (xdotool)."""
+import contextlib
 import ctypes
 import os
 import subprocess
@@ -113,42 +114,92 @@ class XFixesCursorImage(ctypes.Structure):
                 ("pixels", ctypes.POINTER(ctypes.c_ulong))]
 
 
-def cursor_pixels(display):
-    """The ARGB pixels of the pointer image the X server shows now."""
+class XWMHints(ctypes.Structure):
+    _fields_ = [("flags", ctypes.c_long), ("input", ctypes.c_int),
+                ("initial_state", ctypes.c_int), ("icon_pixmap", ctypes.c_ulong),
+                ("icon_window", ctypes.c_ulong), ("icon_x", ctypes.c_int), ("icon_y", ctypes.c_int),
+                ("icon_mask", ctypes.c_ulong), ("window_group", ctypes.c_ulong)]
+
+
+@contextlib.contextmanager
+def xlib_connection(display):
+    """(libX11, an open Display*) for ctypes calls, closed afterwards."""
     xlib = ctypes.CDLL("libX11.so.6")
-    xfixes = ctypes.CDLL("libXfixes.so.3")
     xlib.XOpenDisplay.restype = ctypes.c_void_p
     xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
     xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(XFixesCursorImage)
-    xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
     dpy = xlib.XOpenDisplay(display.name.encode())
     assert dpy, "cannot open " + display.name
     try:
-        image = xfixes.XFixesGetCursorImage(dpy).contents
-        return [image.pixels[i] for i in range(image.width * image.height)]
+        yield xlib, dpy
     finally:
         xlib.XCloseDisplay(dpy)
 
 
+def cursor_pixels(display):
+    """The ARGB pixels of the pointer image the X server shows now."""
+    xfixes = ctypes.CDLL("libXfixes.so.3")
+    xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(XFixesCursorImage)
+    xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
+    with xlib_connection(display) as (_, dpy):
+        image = xfixes.XFixesGetCursorImage(dpy).contents
+        return [image.pixels[i] for i in range(image.width * image.height)]
+
+
+def window_icon(display, window):
+    """The icon a window offers window managers (its WM_HINTS icon pixmap and
+    mask): rows of 0xRRGGBB values, None where the mask leaves a pixel out;
+    None if it has no icon."""
+    with xlib_connection(display) as (xlib, dpy):
+        xlib.XGetWMHints.restype = ctypes.POINTER(XWMHints)
+        xlib.XGetWMHints.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        xlib.XGetImage.restype = ctypes.c_void_p
+        xlib.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                   ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        xlib.XGetPixel.restype = ctypes.c_ulong
+        xlib.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        xlib.XDestroyImage.argtypes = [ctypes.c_void_p]
+        hints = xlib.XGetWMHints(dpy, int(window))
+        if not hints or not hints.contents.icon_pixmap:
+            return None
+        pixmap, mask = hints.contents.icon_pixmap, hints.contents.icon_mask
+        size = [ctypes.c_uint() for _ in range(4)]
+        xlib.XGetGeometry(ctypes.c_void_p(dpy), ctypes.c_ulong(pixmap),
+                          ctypes.byref(ctypes.c_ulong()), ctypes.byref(ctypes.c_int()),
+                          ctypes.byref(ctypes.c_int()), *map(ctypes.byref, size))
+        width, height = size[0].value, size[1].value
+        images = [xlib.XGetImage(dpy, p, 0, 0, width, height, 0xFFFFFFFF, 2)  # ZPixmap
+                  for p in (pixmap, mask)]
+        try:
+            return [[xlib.XGetPixel(images[0], x, y) & 0xFFFFFF
+                     if xlib.XGetPixel(images[1], x, y) else None for x in range(width)]
+                    for y in range(height)]
+        finally:
+            for image in images:
+                xlib.XDestroyImage(image)
+
+
 # ---------------------------------------------------------------- shared memory
 
-def shared_memory(pid=None):
-    """The ids of the SysV shared memory segments a process has attached,
-    or of all there are."""
-    if pid:
-        with open("/proc/%d/maps" % pid) as f:
-            return {line.split()[4] for line in f if "/SYSV" in line}
-    rows = map(str.split, subprocess.run(["ipcs", "-m"], capture_output=True, text=True,
-                                         check=True).stdout.splitlines())
-    return {row[1] for row in rows if len(row) > 1 and row[1].isdigit()}
+def shared_memory(pid):
+    """The ids of the SysV shared memory segments a process has attached."""
+    with open("/proc/%d/maps" % pid) as f:
+        return {line.split()[4] for line in f if "/SYSV" in line}
 
 
-def remove_left(memory):
-    """Removes those of these segments that are still there, and says which."""
-    left = shared_memory() & memory
-    for shmid in left:
-        subprocess.run(["ipcrm", "-m", shmid])
+def segments():
+    """id -> mode of every SysV shared memory segment; the mode has 0o1000
+    set once the segment is marked for removal."""
+    with open("/proc/sysvipc/shm") as f:
+        return {row[1]: int(row[2], 8) for row in map(str.split, list(f)[1:])}
+
+
+def left_behind(memory, timeout=5):
+    """Those of these segments that are still there after a few seconds: the
+    X server lets go of a program's segment once it sees it gone."""
+    deadline = time.time() + timeout
+    while (left := memory & segments().keys()) and time.time() < deadline:
+        time.sleep(0.05)
     return left
 
 
@@ -179,9 +230,12 @@ class Run:
             env.pop("DISPLAY", None)
         env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
         emulator = []
-        if not self.program.endswith(".exe"):  # the probe is for the Linux build
+        if build.emulator and not self.program.endswith(".exe"):
+            # qemu sets it for the emulated program alone, not for a wrapper
+            # of the machine's own architecture, which could not load it.
+            emulator = build.emulator + ["-E", "LD_PRELOAD=" + build.probe]
+        elif not self.program.endswith(".exe"):  # the probe is for the Linux build
             env.update(LD_PRELOAD=build.probe)
-            emulator = build.emulator
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")

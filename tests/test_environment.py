@@ -1,0 +1,81 @@
+"""The program where its users run it: under a locale that writes numbers
+with a decimal comma, in a container's IPC namespace of its own, beside
+other users of the machine, and among other programs on a desktop."""
+import os
+import re
+import socket
+import subprocess
+
+import pytest
+
+from xsession import segments, shared_memory, window_icon
+
+
+@pytest.fixture(scope="session")
+def comma_locale(tmp_path_factory):
+    """A folder for LOCPATH holding de_DE.UTF-8, compiled here."""
+    folder = tmp_path_factory.mktemp("locales")
+    done = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", folder / "de_DE.UTF-8"],
+                          capture_output=True, text=True)
+    if not (folder / "de_DE.UTF-8").is_dir():
+        pytest.skip("localedef cannot make de_DE.UTF-8 (the locales package has its "
+                    "sources): " + done.stderr.strip())
+    return str(folder)
+
+
+def xpm_pixels(path):
+    """An XPM file's pixels as rows of 0xRRGGBB, None where transparent."""
+    with open(path) as f:
+        lines = re.findall(r'"(.*)"', f.read())
+    width, height, count, chars = map(int, lines[0].split())
+    colours = {}
+    for line in lines[1:1 + count]:
+        value = line[chars:].split()[-1]
+        colours[line[:chars]] = None if value == "None" else int(value[1:], 16)
+    return [[colours[row[i:i + chars]] for i in range(0, width * chars, chars)]
+            for row in lines[1 + count:1 + count + height]]
+
+
+@pytest.mark.parametrize("setting", ["LANG", "LC_NUMERIC", "IPC namespace"])
+def test_same_frame(request, xserver, start, golden, unshare, setting):
+    """The exact frame, Escape ending it with 0, and not a word said: with
+    de_DE.UTF-8, whose numbers have a decimal comma, as the whole locale or
+    for numbers alone; and in an IPC namespace of its own, where the X server
+    cannot attach the program's shared memory."""
+    if setting == "IPC namespace":
+        env, wrapper = {}, unshare("--ipc")
+    else:
+        env = {"LC_ALL": "", "LC_NUMERIC": "", setting: "de_DE.UTF-8",
+               "LOCPATH": request.getfixturevalue("comma_locale")}
+        wrapper = ()
+    run = start(xserver(24), env, wrapper)
+    assert run.frame() == golden
+    assert run.press_escape() == 0
+    assert (run.output(), run.shown_messages()) == (("", ""), [])
+
+
+def test_what_others_see(build, xserver, start):
+    """Docks tie the window to the desktop entry by its class and show its
+    icon, window managers can end it by its process id on its host, and no
+    other user can reach the memory its frames go through, which the kernel
+    frees however the run ends."""
+    display = xserver(24)
+    run = start(display)
+    run.frame()
+    shown = subprocess.run(["xprop", "-notype", "-id", run.window, "WM_CLASS", "_NET_WM_PID",
+                            "WM_CLIENT_MACHINE"], env=display.env(), capture_output=True,
+                           text=True, check=True).stdout
+    properties = dict(re.findall(r"^(\w+) = (.*)$", shown, re.M))
+    with open(os.path.join(build.root, "packaging", "sineplot.desktop")) as f:
+        wm_class = re.search(r"^StartupWMClass=(.*)$", f.read(), re.M).group(1)
+    assert properties == {"WM_CLASS": '"sineplot", "%s"' % wm_class,
+                          "_NET_WM_PID": str(run.process.pid),
+                          "WM_CLIENT_MACHINE": '"%s"' % socket.gethostname()}
+    assert window_icon(display, run.window) == \
+        xpm_pixels(os.path.join(build.root, "packaging", "sineplot.xpm")), "not sineplot's icon"
+
+    memory = shared_memory(run.process.pid)
+    modes = {shmid: oct(mode) for shmid, mode in segments().items() if shmid in memory}
+    assert memory and set(modes.values()) == {"0o1600"}, \
+        "segments not the user's alone, or not marked for removal: %s" % modes
+    assert run.press_escape() == 0
