@@ -1,6 +1,7 @@
 # Allegro 4 for Windows, built once per build tree as a static library from
 # Debian's source package of the library (the upstream 4.4.3.1 tarball), with
-# one small change: windows/keyboard-device.patch. Defines allegro_windows.
+# the changes in windows/allegro-win64.patch: the keyboard under Wine, and
+# addresses kept whole in 64 bits. Defines allegro_windows.
 include(ExternalProject)
 
 set(allegro_tarball_name allegro4.4_4.4.3.1.orig.tar.gz)
@@ -19,20 +20,26 @@ if(NOT EXISTS ${allegro_tarball})
   endif()
 endif()
 
+set(allegro_patch ${CMAKE_SOURCE_DIR}/windows/allegro-win64.patch)
 ExternalProject_Add(allegro
   URL ${allegro_tarball}
   URL_HASH SHA256=ec19dbc9a021244582b4819b3583ee594b50141f9fcf6944a4ed8069cbf8d4d4
   DOWNLOAD_EXTRACT_TIMESTAMP ON
-  PATCH_COMMAND patch -p1 -i ${CMAKE_SOURCE_DIR}/windows/keyboard-device.patch
+  PATCH_COMMAND patch -p1 -i ${allegro_patch}
   CMAKE_ARGS
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
     -DCMAKE_BUILD_TYPE=Release
+    # A pointer cast to a narrower integer, or back, stops the build.
+    "-DCMAKE_C_FLAGS=-Werror=pointer-to-int-cast -Werror=int-to-pointer-cast"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DSHARED=off
     -DWANT_ALLEGROGL=off -DWANT_LOADPNG=off -DWANT_LOGG=off -DWANT_JPGALLEG=off
     -DWANT_EXAMPLES=off -DWANT_TOOLS=off -DWANT_TESTS=off
   BUILD_BYPRODUCTS <INSTALL_DIR>/lib/liballeg.a
   LOG_CONFIGURE ON LOG_BUILD ON LOG_INSTALL ON LOG_OUTPUT_ON_FAILURE ON)
+
+# A changed patch unpacks the source afresh, patches and builds it again.
+ExternalProject_Add_StepDependencies(allegro download ${allegro_patch})
 
 ExternalProject_Get_Property(allegro INSTALL_DIR SOURCE_DIR)
 # Allegro's licence, which goes with every copy of a program linking it.

@@ -28,6 +28,7 @@ def build():
     emulator = os.environ.get("SINEPLOT_EMULATOR")
     if emulator and not shutil.which(emulator):
         pytest.skip(emulator + " is not installed, so this build cannot run here")
+    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
         emulator=[emulator] if emulator else [],
@@ -36,7 +37,9 @@ def build():
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),
         golden=os.path.join(ROOT, "tests/golden/frame.png"),
         cpack_config=path("SINEPLOT_CPACK_CONFIG", "build/CPackConfig.cmake"),
-        windows_exe=path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe"))
+        windows_exe=windows_exe,
+        # The test's copy of it, built beside it, whose memory lies above 4 GiB.
+        windows_highmem_exe=os.path.join(os.path.dirname(windows_exe), "sineplot-highmem.exe"))
 
 
 @pytest.fixture(scope="session")

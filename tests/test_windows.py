@@ -2,8 +2,9 @@
 imports only system DLLs and carries its icon and version information.
 cpack makes a 64-bit installer and a zip with the licences. The installer
 installs silently with a Start Menu shortcut and an Add/Remove Programs
-entry; the installed program shows the golden frame under our icon and ends
-with status 0 on Escape; the uninstaller leaves no file, shortcut or
+entry; the installed program, and the test's copy of it whose memory lies
+above 4 GiB (tests/high_memory.c), show the golden frame under our icon and
+end with status 0 on Escape; the uninstaller leaves no file, shortcut or
 registry key of ours; and Wine writes nothing into the home directory."""
 import os
 import re
@@ -46,6 +47,19 @@ def icon_argb(path, sizes=(32, 16)):
     return values
 
 
+def pe_kind(path):
+    """(machine, optional header magic, subsystem) from a PE file's headers:
+    (0x8664, 0x20B, 2) for a 64-bit x86 program of the GUI subsystem."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    assert data[:2] == b"MZ" and data[pe:pe + 4] == b"PE\0\0", "%s is not a PE file" % path
+    machine, = struct.unpack_from("<H", data, pe + 4)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    subsystem, = struct.unpack_from("<H", data, pe + 24 + 68)
+    return machine, magic, subsystem
+
+
 def home_state(home):
     state = {}
     for spot in HOME_SPOTS:
@@ -61,10 +75,13 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
     if not wine:
         pytest.skip("Wine is not installed")
     exe = build.windows_exe
-    assert os.path.exists(exe), "%s is missing: build it with cmake --preset windows" % exe
+    for path in (exe, build.windows_highmem_exe):
+        assert os.path.exists(path), "%s is missing: build it with cmake --preset windows" % path
     headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
                              text=True, check=True).stdout
-    assert "(Windows GUI)" in headers, "not a GUI-subsystem executable"
+    assert pe_kind(exe) == (0x8664, 0x20B, 2), "not a 64-bit GUI-subsystem executable"
+    # Address space randomisation, which puts memory above 4 GiB, stays on.
+    assert {"DYNAMIC_BASE", "HIGH_ENTROPY_VA"} <= set(headers.split()), "no full ASLR"
     imports = {line.split()[-1].lower() for line in headers.splitlines() if "DLL Name:" in line}
     assert imports and imports <= WINDOWS_SYSTEM_DLLS, sorted(imports - WINDOWS_SYSTEM_DLLS)
 
@@ -89,8 +106,7 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
                            text=True)
     assert cpack.returncode == 0, cpack.stdout + cpack.stderr
     installer = str(tmp_path / ("sineplot-%s-win64.exe" % version))
-    kind = subprocess.run(["file", "-b", installer], capture_output=True, text=True).stdout
-    assert kind.startswith("PE32+ executable (GUI)"), kind
+    assert pe_kind(installer) == (0x8664, 0x20B, 2), "not a 64-bit GUI-subsystem installer"
     with zipfile.ZipFile(str(tmp_path / ("sineplot-%s-win64.zip" % version))) as archive:
         assert sorted(archive.namelist()) == ["sineplot-%s-win64/%s" % (version, name) for name in
                                               ("LICENSE.txt", "allegro-license.txt", "sineplot.exe")]
@@ -133,17 +149,21 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
         assert re.search(r"DisplayIcon\s+REG_SZ\s+C:\\Program Files\\sineplot\\sineplot.exe\n",
                          entry), entry
 
-        run = start(display, wrapper=[wine], program=str(folder / "sineplot.exe"))
-        image = run.frame(timeout=60)
-        assert (image.width, image.height) == (WIDTH, HEIGHT)
-        assert image == golden, "the frame differs from the golden image"
-        icon = subprocess.run(["xprop", "-id", run.window, "-notype", "-f", "_NET_WM_ICON", "32c",
-                               "=$0+", "_NET_WM_ICON"], env=env, capture_output=True, text=True,
-                              check=True).stdout
-        assert [int(v) for v in icon.split("=", 1)[1].split(",")] == \
-            icon_argb(os.path.join(build.root, "packaging", "sineplot.ico")), \
-            "the window's icon is not sineplot's"
-        assert run.press_escape(timeout=30) == 0
+        for program in (str(folder / "sineplot.exe"), build.windows_highmem_exe):
+            run = start(display, wrapper=[wine], program=program)
+            try:
+                image = run.frame(timeout=60)
+                assert (image.width, image.height) == (WIDTH, HEIGHT)
+                assert image == golden, "the frame differs from the golden image"
+            except AssertionError as error:  # with what Wine said, as on a crash
+                raise AssertionError("%s: %s\n%s" % (program, error, run.output()[1])) from None
+            icon = subprocess.run(["xprop", "-id", run.window, "-notype", "-f", "_NET_WM_ICON",
+                                   "32c", "=$0+", "_NET_WM_ICON"], env=env, capture_output=True,
+                                  text=True, check=True).stdout
+            assert [int(v) for v in icon.split("=", 1)[1].split(",")] == \
+                icon_argb(os.path.join(build.root, "packaging", "sineplot.ico")), \
+                "the window's icon is not sineplot's"
+            assert run.press_escape(timeout=30) == 0
 
         # The uninstaller copies itself away and returns at once: wait for
         # the files to go, then for Wine to save its registry.

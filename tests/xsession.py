@@ -33,8 +33,9 @@ class Image:
 
 
 def read_ppm(raw):
-    # Binary PPM as ImageMagick writes it: P6, width, height, 255, pixels,
-    # with comment lines (the window's name) among the header fields.
+    # Binary PPM as ImageMagick writes it with -depth 8: P6, width, height,
+    # 255, pixels, with comment lines (the window's name) among the header
+    # fields.
     fields, pos = [], 0
     while len(fields) < 4:
         while raw[pos:pos + 1].isspace():
@@ -52,9 +53,16 @@ def read_ppm(raw):
     return Image(width, height, raw[pos + 1:pos + 1 + 3 * width * height])
 
 
+def to_ppm(source, data=None):
+    """An image file, or data in a format such as xwd:-, as 8-bit RGB. Left
+    to itself, ImageMagick writes the depth it read: from version 7, that of
+    a PNG's palette (2 bits for the golden frame)."""
+    return read_ppm(subprocess.run(["convert", source, "-depth", "8", "ppm:-"], input=data,
+                                   check=True, capture_output=True).stdout)
+
+
 def load_png(path):
-    return read_ppm(subprocess.run(["convert", path, "ppm:-"], check=True,
-                                   capture_output=True).stdout)
+    return to_ppm(path)
 
 
 def save_png(image, path):
@@ -301,8 +309,7 @@ class Run:
     def capture(self):
         xwd = subprocess.run(self.display.command("xwd", "-silent", "-id", self.window),
                              env=self.display.env(), capture_output=True, check=True).stdout
-        return read_ppm(subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd,
-                                       capture_output=True, check=True).stdout)
+        return to_ppm("xwd:-", xwd)
 
     def pointer_away(self):
         self.display.xdotool("mousemove", 1000, 750)
