@@ -5,7 +5,7 @@ Runs the real binary and the floor program (clear and copy only) for the
 same number of seconds each, counts frames by the copies to the screen (the
 preloaded probe counts calls to blit), and prints frames per second, CPU time
 per frame and peak resident memory for both, and for the arm64 build under
-qemu-aarch64-static where build-arm64/ and qemu are there; then where a
+qemu where build-arm64/ and qemu-aarch64(-static) are there; then where a
 frame's cost goes (callgrind) and how many heap allocations a frame makes
 (memcheck's heap summary of a run of many frames, less that of a run of none).
 
@@ -164,7 +164,7 @@ def main():
             ratio = (sum(n.frames for _, n in pairs) / sum(n.wall for _, n in pairs)) / \
                 (results["baseline: " + options.baseline].frames
                  / results["baseline: " + options.baseline].wall)
-        qemu = shutil.which("qemu-aarch64-static")
+        qemu = shutil.which("qemu-aarch64-static") or shutil.which("qemu-aarch64")
         if qemu and os.path.exists(build_of(ARM64).program):
             arm64 = build_of(ARM64, [qemu])
             results["sineplot, arm64 under qemu"] = timed_run(runs, display, arm64.program,

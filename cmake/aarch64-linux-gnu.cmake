@@ -1,7 +1,7 @@
 # Cross-compiling for 64-bit ARM Linux (arm64) with Debian's cross compiler,
 # against the arm64 libraries installed beside the machine's own (multiarch).
-# The program runs under qemu-aarch64-static, which the tests use through
-# CMAKE_CROSSCOMPILING_EMULATOR.
+# The program runs under qemu (qemu-aarch64, or qemu-aarch64-static), which
+# the tests use through CMAKE_CROSSCOMPILING_EMULATOR.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)

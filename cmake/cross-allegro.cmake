@@ -11,11 +11,18 @@ set(triplet ${CMAKE_LIBRARY_ARCHITECTURE})
 if(NOT EXISTS /usr/lib/${triplet}/pkgconfig/allegro.pc)
   set(dev ${CMAKE_BINARY_DIR}/allegro-dev-${arch})
   if(NOT EXISTS ${dev}/pkgconfig/allegro.pc)
-    execute_process(COMMAND dpkg-query -W -f=\${Version} liballegro4.4:${arch}
-                    OUTPUT_VARIABLE version RESULT_VARIABLE failed ERROR_QUIET)
+    # The runtime's package (liballegro4.4, or liballegro4.4t64 since Debian 13).
+    execute_process(COMMAND dpkg -S /usr/lib/${triplet}/liballeg.so.4.4
+                    OUTPUT_VARIABLE owner RESULT_VARIABLE failed ERROR_QUIET)
+    if(NOT failed)
+      string(REGEX REPLACE ":.*" ":${arch}" runtime "${owner}")
+      execute_process(COMMAND dpkg-query -W -f=\${Version} ${runtime}
+                      OUTPUT_VARIABLE version RESULT_VARIABLE failed ERROR_QUIET)
+    endif()
     if(failed)
-      message(FATAL_ERROR "liballegro4.4:${arch} is not installed: "
-        "dpkg --add-architecture ${arch} && apt-get update && apt-get install liballegro4.4:${arch}")
+      message(FATAL_ERROR "Allegro's ${arch} runtime is not installed: dpkg --add-architecture "
+        "${arch} && apt-get update && apt-get install liballegro4.4:${arch} (liballegro4.4t64 "
+        "since Debian 13)")
     endif()
     file(REMOVE_RECURSE ${dev})
     file(MAKE_DIRECTORY ${dev}/download)

@@ -98,17 +98,23 @@ build_windows() {
 # which runs the program in the tests. Allegro's arm64 development files are
 # unpacked into the build tree by cmake/cross-allegro.cmake instead, as the
 # machine's own liballegro4-dev and the arm64 one cannot be installed together.
-ARM64_PACKAGES=(g++-aarch64-linux-gnu liballegro4.4:arm64 libx11-dev:arm64 qemu-user-static)
+# qemu-user, without its recommended qemu-user-binfmt, registers no binfmt
+# handler (qemu-user-static, since Debian 13, brings that one in).
+ARM64_PACKAGES=(g++-aarch64-linux-gnu libx11-dev:arm64 qemu-user)
 
 # install_arm64: adds the arm64 architecture to dpkg where it is missing and
-# installs ARM64_PACKAGES.
+# installs ARM64_PACKAGES and the arm64 Allegro runtime, under the name that
+# the machine's liballegro4-dev depends on (liballegro4.4, and
+# liballegro4.4t64 since Debian 13).
 install_arm64() {
+    local runtime
+    runtime=$(dpkg-query -W -f='${Depends}' liballegro4-dev | grep -o 'liballegro4\.4[a-z0-9]*' | head -n 1)
     if [ "$(dpkg --print-architecture)" != arm64 ] &&
         ! dpkg --print-foreign-architectures | grep -qx arm64; then
         echo "Adding the arm64 architecture to dpkg (dpkg --add-architecture arm64) ..."
         as_root dpkg --add-architecture arm64
     fi
-    install_missing "${ARM64_PACKAGES[@]}"
+    install_missing "${ARM64_PACKAGES[@]}" "${runtime:-liballegro4.4}:arm64"
 }
 
 # build_arm64 [DIR [CMAKE OPTION...]]: the arm64 program, DIR/sineplot

@@ -30,7 +30,7 @@ ctest --test-dir "$build" --output-on-failure || status=1
 echo "With AddressSanitizer and UndefinedBehaviorSanitizer:"
 ctest --test-dir "$root/build-sanitize" --output-on-failure || status=1
 if [ -n "$arm64" ]; then
-    echo "The arm64 build under qemu-aarch64-static:"
+    echo "The arm64 build under qemu:"
     ctest --test-dir "$root/build-arm64" --output-on-failure || status=1
 else
     echo "The arm64 tests are skipped: this machine is arm64, and they ran above."

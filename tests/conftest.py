@@ -24,7 +24,7 @@ def build():
     def path(variable, default):
         return os.path.abspath(os.environ.get(variable) or os.path.join(ROOT, default))
     # A build for another architecture runs its programs under the emulator
-    # that CMake names (CMAKE_CROSSCOMPILING_EMULATOR, as qemu-aarch64-static).
+    # that CMake names (CMAKE_CROSSCOMPILING_EMULATOR, as qemu-aarch64).
     emulator = os.environ.get("SINEPLOT_EMULATOR")
     if emulator and not shutil.which(emulator):
         pytest.skip(emulator + " is not installed, so this build cannot run here")
