@@ -4,9 +4,10 @@
 Runs the real binary and the floor program (clear and copy only) for the
 same number of seconds each, counts frames by the copies to the screen (the
 preloaded probe counts calls to blit), and prints frames per second, CPU time
-per frame and peak resident memory for both, then where a frame's cost goes
-(callgrind) and how many heap allocations a frame makes (memcheck's heap
-summary of a run of many frames, less that of a run of none).
+per frame and peak resident memory for both, and for the arm64 build under
+qemu where build-arm64/ and qemu-aarch64(-static) are there; then where a
+frame's cost goes (callgrind) and how many heap allocations a frame makes
+(memcheck's heap summary of a run of many frames, less that of a run of none).
 
 Where an IPC namespace can be made (root), it also runs the program in one
 of its own, where the X server cannot attach its shared memory and frames
@@ -20,6 +21,7 @@ Usage: bench/bench.py [SECONDS] [--baseline PROGRAM]
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -33,13 +35,19 @@ from xsession import Run, XServer  # noqa: E402
 BUILD = os.path.join(ROOT, "build")
 PROGRAM = os.path.join(BUILD, "sineplot")
 FLOOR = os.path.join(BUILD, "bench", "sineplot_floor")
+ARM64 = os.path.join(ROOT, "build-arm64")
 
 
-def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None):
-    """Runs program for `seconds` of frames, then holds Escape until it ends;
-    returns the frames copied, the wall time, the CPU time and the peak
-    resident memory."""
-    run = runs.start(display, probe_env, wrapper, program)
+def build_of(directory, emulator=()):
+    return SimpleNamespace(program=os.path.join(directory, "sineplot"), emulator=list(emulator),
+                           probe=os.path.join(directory, "tests", "libsineplot_probe.so"))
+
+
+def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None, build=None):
+    """Runs program (of build, by default build/) for `seconds` of frames,
+    then holds Escape until it ends; returns the frames copied, the wall
+    time, the CPU time and the peak resident memory."""
+    run = runs.start(display, probe_env, wrapper, program, build)
     run.find_window(timeout=120)
     run.reach_frame_loop(timeout=120)
     start = time.time()
@@ -58,14 +66,14 @@ class Runs:
     """The benchmark's X server and runs, all ended by close()."""
 
     def __init__(self):
-        self.build = SimpleNamespace(program=PROGRAM,
-                                     probe=os.path.join(BUILD, "tests", "libsineplot_probe.so"))
+        self.build = build_of(BUILD)
         self.workdir = tempfile.mkdtemp(prefix="sineplot-bench-")
         self.display = XServer(24, self.workdir)
         self.runs = []
 
-    def start(self, display, probe_env=None, wrapper=(), program=None):
-        self.runs.append(Run(self.build, display, self.workdir, probe_env, wrapper, program))
+    def start(self, display, probe_env=None, wrapper=(), program=None, build=None):
+        self.runs.append(Run(build or self.build, display, self.workdir, probe_env, wrapper,
+                             program))
         return self.runs[-1]
 
     def close(self):
@@ -156,6 +164,11 @@ def main():
             ratio = (sum(n.frames for _, n in pairs) / sum(n.wall for _, n in pairs)) / \
                 (results["baseline: " + options.baseline].frames
                  / results["baseline: " + options.baseline].wall)
+        qemu = shutil.which("qemu-aarch64-static") or shutil.which("qemu-aarch64")
+        if qemu and os.path.exists(build_of(ARM64).program):
+            arm64 = build_of(ARM64, [qemu])
+            results["sineplot, arm64 under qemu"] = timed_run(runs, display, arm64.program,
+                                                              seconds, build=arm64)
         print("%d s of frames each, 640 x 400 at 32 bits per pixel in Xvfb\n" % seconds)
         print("| program | frames/s | CPU µs/frame | peak RSS (KiB) |")
         print("|---|---:|---:|---:|")

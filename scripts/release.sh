@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Makes the release files in dist/: the Debian package, the Windows installer
-# and zip, and SHA256SUMS. Installs what is missing, builds in release mode
-# into build-release/ and build-release-windows/, and packages with cpack.
+# Makes the release files in dist/: the Debian packages for amd64 and arm64,
+# the Windows installer and zip, the source tarball, and SHA256SUMS. Installs
+# what is missing, builds in release mode into build-release/,
+# build-release-arm64/ and build-release-windows/, and packages with cpack.
 # The same commit gives byte-identical files wherever and whenever this runs:
 # times come from the last commit (SOURCE_DATE_EPOCH, unless already set).
+# Run from an unpacked source tarball, it takes that time from the tarball's
+# packaging/source-date and makes all but the tarball itself.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 umask 022
@@ -11,20 +14,37 @@ export TZ=UTC LC_ALL=C.UTF-8
 
 install_missing "${BUILD_PACKAGES[@]}" git dpkg-dev file python3 \
     g++-mingw-w64-x86-64 patch nsis
+install_arm64
+# git archive writes the commit's time into packaging/source-date; in a
+# checkout it holds the placeholder.
+recorded=$(cat "$root/packaging/source-date")
+if [[ $recorded =~ ^[0-9]+$ ]]; then
+    checkout=""
+else
+    checkout=yes
+fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+    if [ -n "$checkout" ]; then
+        SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+    else
+        SOURCE_DATE_EPOCH=$recorded
+    fi
 fi
 export SOURCE_DATE_EPOCH
-if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
-    echo "Note: the working tree has changes that are not committed; they are in the release." >&2
+if [ -n "$checkout" ] && [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "Note: the working tree has changes that are not committed; they are in the release" \
+        "but not in the source tarball." >&2
 fi
 
 linux="$root/build-release"
+arm64="$root/build-release-arm64"
 windows="$root/build-release-windows"
 dist="$root/dist"
 
 echo "Building for Linux ..."
 build_program "$linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+echo "Building for Linux on arm64 ..."
+build_arm64 "$arm64" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 echo "Building for Windows ..."
 build_windows "$windows"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
@@ -36,25 +56,40 @@ package() {
 echo "Packaging ..."
 rm -rf "$linux/packages" "$windows/packages" "$dist"
 package "$linux" DEB
+package "$arm64" DEB
 package "$windows" NSIS64
 package "$windows" ZIP
 mkdir -p "$dist"
 cp "$windows/packages/sineplot-$version-win64.exe" "$dist/"
 
 # CPack's Installed-Size counts each directory at the size that the file
-# system gives it (4096 bytes on ext4, less on tmpfs): the package goes into
+# system gives it (4096 bytes on ext4, less on tmpfs): the packages go into
 # dist/ with the size counted as dpkg-gencontrol does (a file's size in KiB,
 # rounded up, and 1 for each directory), packed again by dpkg-deb, which
 # keeps the times of SOURCE_DATE_EPOCH and sorts the members.
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-dpkg-deb --raw-extract "$linux/packages/sineplot_${version}_amd64.deb" "$tree/package"
-size=$(cd "$tree/package" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |
-    awk '{ total += ($1 == "f") ? int(($2 + 1023) / 1024) : 1 } END { print total }')
-sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/package/DEBIAN/control"
-quietly "Packaging (DEB) failed." dpkg-deb --root-owner-group -Zgzip -z9 \
-    --build "$tree/package" "$dist/sineplot_${version}_amd64.deb"
+for deb in "$linux/packages/sineplot_${version}_amd64.deb" \
+    "$arm64/packages/sineplot_${version}_arm64.deb"; do
+    rm -rf "$tree/package"
+    dpkg-deb --raw-extract "$deb" "$tree/package"
+    size=$(cd "$tree/package" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |
+        awk '{ total += ($1 == "f") ? int(($2 + 1023) / 1024) : 1 } END { print total }')
+    sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/package/DEBIAN/control"
+    quietly "Packaging (DEB) failed." dpkg-deb --root-owner-group -Zgzip -z9 \
+        --build "$tree/package" "$dist/$(basename "$deb")"
+done
 rm -rf "$tree"
+
+# The source at the last commit, exactly its tracked files under
+# sineplot-VERSION/, all with the commit's time, owner and group 0 (root),
+# in git's order, compressed without a name or time in the gzip header.
+if [ -n "$checkout" ]; then
+    git -C "$root" -c tar.umask=022 archive --format=tar --prefix="sineplot-$version/" HEAD |
+        gzip -9n >"$dist/sineplot-$version.tar.gz"
+else
+    echo "Note: this is an unpacked source tarball, so the release has no source tarball of its own." >&2
+fi
 
 # CPack's zip has its members in the file system's order, with local times:
 # the same members go into dist/ sorted by name, all with the commit's time

@@ -34,9 +34,9 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
 
     echo "Installing ${missing[*]} ..."
-    quietly "Could not install ${missing[*]}." as_root apt-get update -qq &&
+    quietly "Could not install ${missing[*]}." as_root apt-get -o DPkg::Lock::Timeout=900 update -qq &&
         quietly "Could not install ${missing[*]}." as_root env DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -qq --no-install-recommends "${missing[@]}"
+            apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
@@ -91,6 +91,40 @@ build_windows() {
     (cd "$root" &&
         quietly "The Windows build failed." cmake --preset windows -B "$dir" "$@" &&
         quietly "The Windows build failed." cmake --build "$dir" --parallel)
+}
+
+# The arm64 build: the cross compiler, the arm64 libraries installed beside
+# the machine's own (for which dpkg gets the arm64 architecture), and qemu,
+# which runs the program in the tests. Allegro's arm64 development files are
+# unpacked into the build tree by cmake/cross-allegro.cmake instead, as the
+# machine's own liballegro4-dev and the arm64 one cannot be installed together.
+# qemu-user, without its recommended qemu-user-binfmt, registers no binfmt
+# handler (qemu-user-static, since Debian 13, brings that one in).
+ARM64_PACKAGES=(g++-aarch64-linux-gnu libx11-dev:arm64 qemu-user)
+
+# install_arm64: adds the arm64 architecture to dpkg where it is missing and
+# installs ARM64_PACKAGES and the arm64 Allegro runtime, under the name that
+# the machine's liballegro4-dev depends on (liballegro4.4, and
+# liballegro4.4t64 since Debian 13).
+install_arm64() {
+    local runtime
+    runtime=$(dpkg-query -W -f='${Depends}' liballegro4-dev | grep -o 'liballegro4\.4[a-z0-9]*' | head -n 1)
+    if [ "$(dpkg --print-architecture)" != arm64 ] &&
+        ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        echo "Adding the arm64 architecture to dpkg (dpkg --add-architecture arm64) ..."
+        as_root dpkg --add-architecture arm64
+    fi
+    install_missing "${ARM64_PACKAGES[@]}" "${runtime:-liballegro4.4}:arm64"
+}
+
+# build_arm64 [DIR [CMAKE OPTION...]]: the arm64 program, DIR/sineplot
+# (build-arm64/ by default), configured by the linux-arm64 preset.
+build_arm64() {
+    local dir=${1:-$root/build-arm64}
+    shift || true
+    (cd "$root" &&
+        quietly "The arm64 build failed." cmake --preset linux-arm64 -B "$dir" "$@" &&
+        quietly "The arm64 build failed." cmake --build "$dir" --parallel)
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)

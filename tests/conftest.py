@@ -3,6 +3,7 @@ environment that ctest sets (SINEPLOT_PROGRAM and the like), and default to
 the usual build trees beside the sources, so that a module also runs alone:
 python3 -m pytest tests/test_frame.py"""
 import os
+import shutil
 import subprocess
 import types
 
@@ -22,9 +23,15 @@ def pytest_addoption(parser):
 def build():
     def path(variable, default):
         return os.path.abspath(os.environ.get(variable) or os.path.join(ROOT, default))
+    # A build for another architecture runs its programs under the emulator
+    # that CMake names (CMAKE_CROSSCOMPILING_EMULATOR, as qemu-aarch64).
+    emulator = os.environ.get("SINEPLOT_EMULATOR")
+    if emulator and not shutil.which(emulator):
+        pytest.skip(emulator + " is not installed, so this build cannot run here")
     windows_exe = path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
+        emulator=[emulator] if emulator else [],
         program=path("SINEPLOT_PROGRAM", "build/sineplot"),
         probe=path("SINEPLOT_PROBE", "build/tests/libsineplot_probe.so"),
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),

@@ -64,10 +64,14 @@ static int no_depth(void)
 
 /* desktop_color_depth() is inlined into the program and asks the system
  * driver directly, so a desktop that cannot tell its depth is made by
- * replacing the driver's answer once the library has started. */
+ * replacing the driver's answer once the library has started.
+ * The programs that the library runs from here on (its message window) start
+ * without the probe: under an emulator they are of the machine's own
+ * architecture, which cannot load it. */
 int _install_allegro_version_check(int system_id, int *errno_ptr, int (*atexit_ptr)(void (*)(void)),
                                    int version)
 {
+    unsetenv("LD_PRELOAD"); /* before the library starts a thread */
     int result = REAL(_install_allegro_version_check)(system_id, errno_ptr, atexit_ptr, version);
     started = 1;
     record("allegro_init %#x -> %d", version, result);

@@ -34,8 +34,9 @@ def labels():
 
 
 def glyph_cells(glyphs, texts):
-    """text -> set of (dx, dy) that the library's font sets for it."""
-    out = subprocess.run([glyphs] + texts, check=True, capture_output=True,
+    """text -> set of (dx, dy) that the library's font sets for it, as the
+    command glyphs renders them."""
+    out = subprocess.run(glyphs + texts, check=True, capture_output=True,
                          text=True).stdout.split("\n")
     cells = {}
     for i, text in enumerate(texts):
@@ -102,7 +103,7 @@ def same_picture(image, golden):
 def test_frame(build, xserver, start, request):
     run = start(xserver(24))
     image = run.frame()
-    check_frame(image, build.glyphs)
+    check_frame(image, build.emulator + [build.glyphs])
     if request.config.getoption("write_golden"):
         save_png(image, build.golden)
         pytest.skip("wrote " + build.golden)

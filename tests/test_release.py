@@ -1,11 +1,15 @@
 """The release: scripts/release.sh, run in two copies of this checkout at
 different paths and times, writes the same files byte for byte; SHA256SUMS
 checks out, the zip's members are sorted and dated at the last commit, and
-lintian finds nothing to say about the package."""
+lintian finds nothing to say about the packages. The source tarball holds
+exactly the tracked files, with the commit's time and root as owner; unpacked
+where there is no git, it builds, draws the frame, and makes the same
+packages with scripts/release.sh."""
 import os
 import re
 import shutil
 import subprocess
+import tarfile
 import time
 import zipfile
 
@@ -33,6 +37,10 @@ def copy_checkout(target):
             shutil.copy2(source, copy, follow_symlinks=False)
         elif os.path.lexists(copy):
             os.remove(copy)
+    copy_allegro(target)
+
+
+def copy_allegro(target):
     tarball = os.path.join(ROOT, "build-windows", TARBALL)
     if os.path.exists(tarball):
         os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
@@ -54,8 +62,10 @@ def test_release_is_reproducible(tmp_path):
         pytest.skip("nsis and g++-mingw-w64-x86-64 are needed, or root to install them")
     version = re.search(r"project\(sineplot VERSION (\S+)",
                         open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
-    names = ["SHA256SUMS", f"sineplot-{version}-win64.exe", f"sineplot-{version}-win64.zip",
-             f"sineplot_{version}_amd64.deb"]
+    zip_name, source_name = f"sineplot-{version}-win64.zip", f"sineplot-{version}.tar.gz"
+    debs = [f"sineplot_{version}_amd64.deb", f"sineplot_{version}_arm64.deb"]
+    packages = [f"sineplot-{version}-win64.exe", zip_name] + debs
+    names = sorted(["SHA256SUMS", source_name] + packages)
     first, second = str(tmp_path / "first"), str(tmp_path / "other" / "place" / "sineplot")
     try:
         copy_checkout(first)
@@ -75,16 +85,45 @@ def test_release_is_reproducible(tmp_path):
                                capture_output=True, check=True).stdout
         commit = time.gmtime(int(stamp))[:6]
         commit = commit[:5] + (commit[5] // 2 * 2,)  # a zip keeps even seconds
-        with zipfile.ZipFile(os.path.join(one, names[2])) as archive:
+        with zipfile.ZipFile(os.path.join(one, zip_name)) as archive:
             members = archive.infolist()
         assert [m.filename for m in members] == sorted(m.filename for m in members)
         assert {m.date_time for m in members} == {commit}
 
-        lintian = subprocess.run(["lintian", "--pedantic", "--info",
-                                  "--fail-on", "error,warning,info,pedantic",
-                                  os.path.join(one, names[3])], capture_output=True, text=True,
-                                 env=dict(os.environ, TMPDIR=str(tmp_path)))
-        tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
-        assert lintian.returncode == 0 and not tags, lintian.stdout
+        for deb in debs:
+            lintian = subprocess.run(["lintian", "--pedantic", "--info",
+                                      "--fail-on", "error,warning,info,pedantic",
+                                      os.path.join(one, deb)], capture_output=True, text=True,
+                                     env=dict(os.environ, TMPDIR=str(tmp_path)))
+            tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
+            assert lintian.returncode == 0 and not tags, lintian.stdout
+
+        # The source tarball: the tracked files, no more, with no name or
+        # time in the gzip header.
+        source = os.path.join(one, source_name)
+        with open(source, "rb") as f:
+            header = f.read(10)
+        assert header[3] & 0x08 == 0 and header[4:8] == bytes(4), "gzip header has a name or time"
+        prefix = f"sineplot-{version}/"
+        with tarfile.open(source) as archive:
+            members = archive.getmembers()
+            archive.extractall(tmp_path / "source")
+        assert {m.name[len(prefix):] for m in members if not m.isdir()} == files(first)
+        assert {(m.mtime, m.uid, m.gid) for m in members} == {(int(stamp), 0, 0)}
+
+        # Unpacked where there is no git: the packages again, byte for byte,
+        # and a plain build that draws the frame.
+        unpacked = str(tmp_path / "source" / prefix)
+        copy_allegro(unpacked)
+        three = release(unpacked)
+        assert sorted(os.listdir(three)) == sorted(["SHA256SUMS"] + packages)
+        differ = [n for n in packages if subprocess.run(
+            ["cmp", os.path.join(one, n), os.path.join(three, n)], capture_output=True).returncode]
+        assert not differ, f"these differ when made from the source tarball: {differ}"
+        for command in (["cmake", "-S", ".", "-B", "build"], ["cmake", "--build", "build"],
+                        ["ctest", "--test-dir", "build", "-R", "^frame$", "--output-on-failure"]):
+            done = subprocess.run(command, cwd=unpacked, capture_output=True, text=True)
+            assert done.returncode == 0, done.stdout + done.stderr
+        assert re.search(r"frame \.+ +Passed", done.stdout), done.stdout
     finally:
         shutil.rmtree(tmp_path, ignore_errors=True)

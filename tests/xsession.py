@@ -215,7 +215,8 @@ def left_behind(memory, timeout=5):
 
 class Run:
     """One run of the program on a display (None: with no display at all),
-    with the probe preloaded into Linux builds and the library's message
+    with the probe preloaded into Linux builds, under the build's emulator
+    where it is for another architecture, and the library's message
     window replaced by a recorder, on an XDisplay."""
 
     def __init__(self, build, display, workdir, probe_env=None, wrapper=(), program=None):
@@ -236,13 +237,18 @@ class Run:
         if not display:
             env.pop("DISPLAY", None)
         env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
-        if not self.program.endswith(".exe"):  # the probe is for the Linux build
+        emulator = []
+        if build.emulator and not self.program.endswith(".exe"):
+            # qemu sets it for the emulated program alone, not for a wrapper
+            # of the machine's own architecture, which could not load it.
+            emulator = build.emulator + ["-E", "LD_PRELOAD=" + build.probe]
+        elif not self.program.endswith(".exe"):  # the probe is for the Linux build
             env.update(LD_PRELOAD=build.probe)
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen(list(wrapper) + [self.program], env=env, cwd=self.dir,
-                                        stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(list(wrapper) + emulator + [self.program], env=env,
+                                        cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=self.stdout, stderr=self.stderr)
         self.window = None
         self.usage = None
