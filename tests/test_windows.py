@@ -6,11 +6,13 @@ entry; the installed program, and the test's copy of it whose memory lies
 above 4 GiB (tests/high_memory.c), show the golden frame under our icon and
 end with status 0 on Escape; the uninstaller leaves no file, shortcut or
 registry key of ours; and Wine writes nothing into the home directory."""
+import glob
 import os
 import re
 import shutil
 import struct
 import subprocess
+import tempfile
 import time
 import zipfile
 
@@ -126,7 +128,12 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
     for variable, path in (("HOME", ""), ("XDG_DATA_HOME", ".local/share"),
                            ("XDG_CONFIG_HOME", ".config"), ("XDG_CACHE_HOME", ".cache")):
         monkeypatch.setenv(variable, str(home / path))
-    monkeypatch.setenv("TMPDIR", str(tmp_path))  # where Wine makes its wine-XXXXXX folders
+    # Wine keeps its server's socket in a folder it makes in the temporary
+    # directory, wine-XXXXXX/server-DEV-INODE (those of the prefix), and
+    # leaves the folder there. TMPDIR cannot move it into ours: Debian 13's
+    # Wine 10 aborts when TMPDIR is set. So the ones this run makes are removed.
+    wine_folders = os.path.join(tempfile.gettempdir(), "wine-*")
+    others = set(glob.glob(wine_folders))
     display = xserver(24)
     env = display.env()
     folder = prefix / "drive_c" / "Program Files" / "sineplot"
@@ -181,6 +188,11 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
             assert not left, "%s still names sineplot: %s" % (hive, left)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        if prefix.exists():
+            ours = "server-%x-%x" % (prefix.stat().st_dev, prefix.stat().st_ino)
+            for made in set(glob.glob(wine_folders)) - others:
+                if set(os.listdir(made)) <= {ours}:
+                    shutil.rmtree(made, ignore_errors=True)
     left = [os.path.join(top, name) for top, dirs, files in os.walk(home) for name in dirs + files]
     assert not left, "Wine wrote into the home directory: %s" % left
     assert home_state(real_home) == before, "Wine wrote into %s" % real_home
