@@ -158,12 +158,12 @@ def main():
             # Turn about, so that a change in the machine's load falls on both.
             pairs = [(timed_run(runs, display, options.baseline, seconds / 2),
                       timed_run(runs, display, PROGRAM, seconds / 2)) for _ in range(2)]
+            baseline, this = ([pair[i] for pair in pairs] for i in (0, 1))
             results["baseline: " + options.baseline] = SimpleNamespace(
-                frames=sum(b.frames for b, _ in pairs), wall=sum(b.wall for b, _ in pairs),
-                cpu=sum(b.cpu for b, _ in pairs), rss=max(b.rss for b, _ in pairs))
-            ratio = (sum(n.frames for _, n in pairs) / sum(n.wall for _, n in pairs)) / \
-                (results["baseline: " + options.baseline].frames
-                 / results["baseline: " + options.baseline].wall)
+                frames=sum(r.frames for r in baseline), wall=sum(r.wall for r in baseline),
+                cpu=sum(r.cpu for r in baseline), rss=max(r.rss for r in baseline))
+            ratio = (sum(r.frames for r in this) / sum(r.wall for r in this)) / \
+                (sum(r.frames for r in baseline) / sum(r.wall for r in baseline))
         qemu = shutil.which("qemu-aarch64-static") or shutil.which("qemu-aarch64")
         if qemu and os.path.exists(build_of(ARM64).program):
             arm64 = build_of(ARM64, [qemu])
