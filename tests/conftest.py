@@ -28,7 +28,7 @@ def build():
     emulator = os.environ.get("SINEPLOT_EMULATOR")
     if emulator and not shutil.which(emulator):
         pytest.skip(emulator + " is not installed, so this build cannot run here")
-    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe")
+    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build/windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
         emulator=[emulator] if emulator else [],

@@ -78,7 +78,7 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
         pytest.skip("Wine is not installed")
     exe = build.windows_exe
     for path in (exe, build.windows_highmem_exe):
-        assert os.path.exists(path), "%s is missing: build it with cmake --preset windows" % path
+        assert os.path.exists(path), "%s is missing: ctest builds it first (the windows-build test)" % path
     headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
                              text=True, check=True).stdout
     assert pe_kind(exe) == (0x8664, 0x20B, 2), "not a 64-bit GUI-subsystem executable"
