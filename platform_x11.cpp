@@ -49,11 +49,14 @@ void name_process(Display *display, Window window);
 // program. On X11 the library catches them with a handler that closes the
 // window from inside the handler: that ends in abort() whenever the signal
 // lands while a frame is being copied, and can deadlock in the allocator.
-// So once it has started, Ctrl+\ (SIGQUIT) gets its default action back
-// (end at once, with a core dump), while a hangup, Ctrl+C, kill (SIGTERM)
-// and the library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for
-// the frame loop to end the program by. Signals the program was started
-// with ignored stay ignored.
+// So once it has started, Ctrl+\ (SIGQUIT) and the signals of a fault (a
+// bad address or instruction, an arithmetic fault, abort()) get their
+// default action back: they end the program at once, by that signal, with
+// a core dump where those are enabled, and a fault's dump shows the fault
+// rather than the handler. A hangup, Ctrl+C, kill (SIGTERM) and the
+// library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for the
+// frame loop to end the program by. Signals the program was started with
+// ignored stay ignored.
 int start_library()
 {
     // The window's class and icon are taken when the library opens the
@@ -62,22 +65,32 @@ int start_library()
     xwin_set_window_name("sineplot", "Sineplot");
     allegro_icon = const_cast<char **>(sineplot_xpm);
 
+    // The library takes all of these but SIGBUS, which goes with them all
+    // the same.
+    const auto at_once = {SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+    const auto noted = {SIGHUP, SIGINT, SIGTERM};
+
     sigset_t handled, ignored, before;
     sigemptyset(&handled);
     sigemptyset(&ignored);
-    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-        struct sigaction action;
-        sigaction(signal_number, nullptr, &action);
-        sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
+    for (auto signals : {at_once, noted}) {
+        for (int signal_number : signals) {
+            struct sigaction action;
+            sigaction(signal_number, nullptr, &action);
+            sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
+        }
     }
 
-    // Held back until the library's handlers are replaced. The threads the
-    // library starts meanwhile inherit this, then block every signal.
+    // Held back until the library's handlers are replaced (a fault meanwhile
+    // still ends the program by its signal: the kernel does not hold those
+    // back). The threads the library starts meanwhile inherit this, then
+    // block every signal.
     pthread_sigmask(SIG_BLOCK, &handled, &before);
     int result = allegro_init();
     if (result == 0) {
-        std::signal(SIGQUIT, sigismember(&ignored, SIGQUIT) ? SIG_IGN : SIG_DFL);
-        for (int signal_number : {SIGHUP, SIGINT, SIGTERM})
+        for (int signal_number : at_once)
+            std::signal(signal_number, sigismember(&ignored, signal_number) ? SIG_IGN : SIG_DFL);
+        for (int signal_number : noted)
             std::signal(signal_number,
                         sigismember(&ignored, signal_number) ? SIG_IGN : note_stop_signal);
     }
