@@ -4,9 +4,11 @@
 //   the program by that signal; X errors and a lost display end it at once
 //   with one line saying why.
 // - Shared memory: the library copies frames to the X server through a
-//   shared memory segment. The program keeps it to its own user, lets the
-//   kernel free it however the program ends, and takes the plain image path
-//   where the X server cannot attach it (a container, a sandbox).
+//   shared memory segment, which it creates open to every local user. The
+//   program keeps it to its own user as soon as the X server has attached
+//   it, lets the kernel free it however the program ends, and takes the
+//   plain image path where the X server cannot attach it (a container, a
+//   sandbox).
 // - Numbers: the labels keep a decimal point whatever the locale.
 // - Identity: the window's own class, icon, process id and host, so that
 //   docks and window managers tell it from other programs on this library.
@@ -107,6 +109,15 @@ int start_library()
     return 0;
 }
 
+// The library opened the window with its shared memory open to every
+// local user, and has waited for the X server to attach it: from here on
+// only the program and the X server need it.
+void window_opened()
+{
+    if (_xwin.use_shm)
+        keep_to_user(_xwin.shminfo.shmid);
+}
+
 void finish_start_up()
 {
     // Label numbers in the C convention. The keyboard driver has just set
@@ -114,11 +125,6 @@ void finish_start_up()
     // under most of the world's locales the labels would read y:0,98. Only
     // number formatting goes back; the input method keeps the rest.
     setlocale(LC_NUMERIC, "C");
-
-    // The X server has attached the segment by now: the library waited for
-    // that as it opened the window.
-    if (_xwin.use_shm)
-        keep_to_user(_xwin.shminfo.shmid);
 
     name_process(_xwin.display, _xwin.wm_window);
 }
