@@ -12,7 +12,7 @@ import pytest
 # What the validator reports that only a public home for the project can
 # settle: the component id's domain is the project's sineplot.example, a
 # name reserved for examples that no registry knows; and AppStream 1.0
-# (Debian 13) asks for a homepage and for a developer named by such a domain.
+# (Debian 13) asks for a homepage, and for the developer's id, a domain too.
 AWAITING_A_HOME = {"cid-maybe-not-rdns", "url-homepage-missing", "developer-info-missing"}
 
 
@@ -25,9 +25,9 @@ def installed(build, tmp_path_factory):
 
 
 def test_appstream(installed):
-    """appstreamcli validates the metadata with the desktop entry and icons
-    installed beside it, and finds nothing else to say, pedantic hints
-    included."""
+    """appstreamcli validates the metadata together with the desktop entry
+    it launches, as installed, and finds nothing else to say, pedantic
+    hints included."""
     done = subprocess.run(["appstreamcli", "validate-tree", "--no-net", "--pedantic", installed],
                           capture_output=True, text=True)
     assert re.search(r"^\S+\.metainfo\.xml$", done.stdout, re.M), done.stdout + done.stderr
