@@ -31,6 +31,7 @@ def build():
     windows_exe = path("SINEPLOT_WINDOWS_EXE", "build/windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
+        tree=path("SINEPLOT_BUILD_TREE", "build"),
         emulator=[emulator] if emulator else [],
         program=path("SINEPLOT_PROGRAM", "build/sineplot"),
         probe=path("SINEPLOT_PROBE", "build/tests/libsineplot_probe.so"),
