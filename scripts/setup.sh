@@ -93,28 +93,18 @@ build_windows() {
         quietly "The Windows build failed." cmake --build "$dir" --parallel)
 }
 
-# The arm64 build: the cross compiler, the arm64 libraries installed beside
-# the machine's own (for which dpkg gets the arm64 architecture), and qemu,
-# which runs the program in the tests. Allegro's arm64 development files are
-# unpacked into the build tree by cmake/cross-allegro.cmake instead, as the
-# machine's own liballegro4-dev and the arm64 one cannot be installed together.
-# qemu-user, without its recommended qemu-user-binfmt, registers no binfmt
-# handler (qemu-user-static, since Debian 13, brings that one in).
-ARM64_PACKAGES=(g++-aarch64-linux-gnu libx11-dev:arm64 qemu-user)
+# The arm64 build: the cross compiler, mmdebstrap, which makes the sysroot
+# of Debian's arm64 libraries in the build tree that it builds against
+# (cmake/debian-sysroot.cmake), and qemu, which runs the program there in the
+# tests. All three are the machine's own (amd64) packages: dpkg gets no other
+# architecture. qemu-user, without its recommended qemu-user-binfmt,
+# registers no binfmt handler (qemu-user-static, since Debian 13, brings that
+# one in).
+ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
 
-# install_arm64: adds the arm64 architecture to dpkg where it is missing and
-# installs ARM64_PACKAGES and the arm64 Allegro runtime, under the name that
-# the machine's liballegro4-dev depends on (liballegro4.4, and
-# liballegro4.4t64 since Debian 13).
+# install_arm64: installs what of ARM64_PACKAGES is missing.
 install_arm64() {
-    local runtime
-    runtime=$(dpkg-query -W -f='${Depends}' liballegro4-dev | grep -o 'liballegro4\.4[a-z0-9]*' | head -n 1)
-    if [ "$(dpkg --print-architecture)" != arm64 ] &&
-        ! dpkg --print-foreign-architectures | grep -qx arm64; then
-        echo "Adding the arm64 architecture to dpkg (dpkg --add-architecture arm64) ..."
-        as_root dpkg --add-architecture arm64
-    fi
-    install_missing "${ARM64_PACKAGES[@]}" "${runtime:-liballegro4.4}:arm64"
+    install_missing "${ARM64_PACKAGES[@]}"
 }
 
 # build_arm64 [DIR [CMAKE OPTION...]]: the arm64 program, DIR/sineplot
