@@ -48,34 +48,6 @@ build_program() {
         quietly "The build failed." cmake --build "$dir" --parallel
 }
 
-# The Windows build compiles Allegro from Debian's source package of it, which
-# apt-get source fetches only where source entries are configured: add them,
-# copied from the binary ones, when there are none.
-enable_source_packages() {
-    if grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-        return 0
-    fi
-    echo "Adding source package entries to apt's sources (sineplot-sources.*) ..."
-    # One-line entries in sources.list, deb822 ones in debian.sources or
-    # ubuntu.sources: only a file that gets entries is written.
-    local one_line='' deb822='' file
-    if [ -e /etc/apt/sources.list ]; then
-        one_line=$(sed -n 's/^deb /deb-src /p' /etc/apt/sources.list)
-    fi
-    for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
-        [ -e "$file" ] || continue
-        deb822+=$(sed 's/^Types:.*/Types: deb-src/' "$file")$'\n\n'
-    done
-    if [ -n "$one_line" ]; then
-        printf '%s\n' "$one_line" | as_root tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
-    fi
-    if [ -n "$deb822" ]; then
-        printf '%s' "$deb822" | as_root tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
-    fi
-    as_root apt-get update -qq >/dev/null ||
-        echo "apt-get update reported errors; the Windows build may not find Allegro's source." >&2
-}
-
 # build_windows [DIR [CMAKE OPTION...]]: the static Windows executable,
 # DIR/sineplot.exe (build-windows/ by default), configured by the windows
 # preset. A new build tree reuses Allegro's source from build-windows/.
@@ -85,7 +57,6 @@ build_windows() {
     if [ ! -e "$dir/$tarball" ] && [ -e "$root/build-windows/$tarball" ]; then
         mkdir -p "$dir/allegro-download" && cp "$root/build-windows/$tarball" "$dir/$tarball"
     fi
-    [ -e "$dir/$tarball" ] || enable_source_packages
     [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$root" &&
