@@ -17,8 +17,8 @@ endif()
 
 string(JOIN " " sineplot_packages ${SINEPLOT_SYSROOT_PACKAGES})
 set(sineplot_made "")
-if(EXISTS ${SINEPLOT_SYSROOT}/DEBIAN/sineplot-packages)
-  file(READ ${SINEPLOT_SYSROOT}/DEBIAN/sineplot-packages sineplot_made)
+if(EXISTS ${SINEPLOT_SYSROOT}/DEBIAN/sysroot-packages)
+  file(STRINGS ${SINEPLOT_SYSROOT}/DEBIAN/sysroot-packages sineplot_made)
 endif()
 if(NOT sineplot_made STREQUAL sineplot_packages)
   message(STATUS "Making the ${SINEPLOT_DEBIAN_ARCHITECTURE} sysroot in ${SINEPLOT_SYSROOT} "
@@ -31,7 +31,6 @@ if(NOT sineplot_made STREQUAL sineplot_packages)
     message(FATAL_ERROR "${log}\nCould not make the ${SINEPLOT_DEBIAN_ARCHITECTURE} sysroot "
       "(it needs mmdebstrap, and apt sources for this system's release).")
   endif()
-  file(WRITE ${SINEPLOT_SYSROOT}/DEBIAN/sineplot-packages "${sineplot_packages}")
 endif()
 
 set(CMAKE_SYSROOT ${SINEPLOT_SYSROOT})
