@@ -54,9 +54,12 @@ build_program() {
 build_windows() {
     local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
     shift || true
-    if [ ! -e "$dir/$tarball" ] && [ -e "$root/build-windows/$tarball" ]; then
-        mkdir -p "$dir/allegro-download" && cp "$root/build-windows/$tarball" "$dir/$tarball"
-    fi
+    local other
+    for other in "$root/build-windows" "$root/build/windows"; do
+        if [ ! -e "$dir/$tarball" ] && [ -e "$other/$tarball" ]; then
+            mkdir -p "$dir/allegro-download" && cp "$other/$tarball" "$dir/$tarball"
+        fi
+    done
     [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$root" &&

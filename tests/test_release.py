@@ -41,10 +41,12 @@ def copy_checkout(target):
 
 
 def copy_allegro(target):
-    tarball = os.path.join(ROOT, "build-windows", TARBALL)
-    if os.path.exists(tarball):
-        os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
-        shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+    for tree in ("build-windows", "build/windows"):
+        tarball = os.path.join(ROOT, tree, TARBALL)
+        if os.path.exists(tarball):
+            os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
+            shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+            return
 
 
 def release(checkout):
