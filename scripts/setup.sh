@@ -50,7 +50,8 @@ build_program() {
 
 # build_windows [DIR [CMAKE OPTION...]]: the static Windows executable,
 # DIR/sineplot.exe (build-windows/ by default), configured by the windows
-# preset. A new build tree reuses Allegro's source from build-windows/.
+# preset. A new build tree reuses Allegro's source from build-windows/ or
+# build/windows/ (the tree that the tests build).
 build_windows() {
     local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
     shift || true
