@@ -79,13 +79,18 @@ def start(build, tmp_path):
 @pytest.fixture
 def unshare():
     """unshare(*options): the command that runs a program in the namespaces
-    these unshare options make, or the test skipped where they cannot be
-    made (no root, a container, a / that is no mount point)."""
+    these unshare options make, inside a user namespace of its own (as its
+    root, the same user outside) where they cannot be made without, as when
+    not root; or the test skipped where even that is refused (a container,
+    a / that is no mount point, a kernel that allows no user namespaces)."""
     def command(*options):
-        tried = subprocess.run(["unshare", *options, "true"], capture_output=True, text=True)
-        if tried.returncode:
-            pytest.skip("unshare %s cannot work here: %s" % (" ".join(options), tried.stderr.strip()))
-        return ["unshare", *options]
+        for user in [], ["--user", "--map-root-user"]:
+            tried = subprocess.run(["unshare", *user, *options, "true"],
+                                   capture_output=True, text=True)
+            if not tried.returncode:
+                return ["unshare", *user, *options]
+        pytest.skip("unshare %s cannot work here: %s" % (" ".join(user + list(options)),
+                                                         tried.stderr.strip()))
     return command
 
 

@@ -98,7 +98,7 @@ def test_openbox(openbox, start, golden):
 
 class Weston(XDisplay):
     """A headless weston with Xwayland, alone in new mount, network and
-    process namespaces: its X display, in a private /tmp and network, takes
+    process namespaces (in a user namespace where not root): its X display, in a private /tmp and network, takes
     no display number of any other X server. X clients reach it by joining
     its network namespace (command()). The shell stays the namespace's first
     process: that one is sent only the signals it handles, and Xwayland
@@ -116,6 +116,7 @@ wait $!
 """
 
     def __init__(self, workdir, unshare):
+        self.unshare = unshare
         self.log = os.path.join(workdir, "weston.log")
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
@@ -135,7 +136,9 @@ wait $!
             return f.read()
 
     def command(self, *args):
-        return ["nsenter", "--target", str(self.process.pid), "--net", "--"] + list(args)
+        # Where the namespaces are in a user namespace, that one first, as the same user.
+        user = ["--user", "--preserve-credentials"] if "--user" in self.unshare else []
+        return ["nsenter", "--target", str(self.process.pid), *user, "--net", "--", *args]
 
     def close(self):
         # Killing the namespace's first process kills every process in it,
