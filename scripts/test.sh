@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3-pytest libx11-6 libxfixes3 locales \
     valgrind dpkg-dev file lintian desktop-file-utils man-db \
-    openbox wmctrl weston xwayland \
+    openbox wmctrl weston xwayland mutter gnome-shell kwin-wayland kwin-x11 dbus-daemon libglib2.0-bin \
     g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git
 build_program
 build_program "$root/build-sanitize" -DSINEPLOT_SANITIZE=ON

@@ -329,7 +329,7 @@ def test_desktop(desktop, start, golden):
     # window can be read (xwd: BadMatch).
     until(lambda: shows(run, golden), "the window does not show the exact frame")
     if desktop.focus:
-        assert desktop.xdotool("getwindowfocus") == [run.window], "no focus when the window appeared"
+        assert desktop.xdotool("getwindowfocus") == [run.window], "no focus on the new window"
 
     # The close button is left to the library, which ignores it.
     subprocess.run(desktop.command("wmctrl", "-i", "-c", run.window), env=desktop.env(),
