@@ -80,7 +80,7 @@ class Desktop(XDisplay):
                 unshare + ["--kill-child"] * bool(unshare) + ["sh", "-ec", script, *args],
                 env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
 
-    def wait_for(self, condition, message, timeout=30):
+    def wait_for(self, condition, message, timeout=60):
         """until(condition, ...), the desktop ended if it is not met."""
         try:
             return until(condition, lambda: message + ":\n" + self.text(), timeout)
