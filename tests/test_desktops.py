@@ -6,6 +6,7 @@ exactly, and Escape must still end the run with 0."""
 import glob
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -241,7 +242,7 @@ class GnomeShell(Wayland):
                     root / "data" / "applications" / "x-sineplot.desktop")
         os.makedirs(root / "bin")
         with open(root / "bin" / "sineplot", "w") as f:
-            f.write('#!/bin/sh\nexec %s "$@"\n' % " ".join(build.emulator + [build.program]))
+            f.write('#!/bin/sh\nexec %s "$@"\n' % shlex.join(build.emulator + [build.program]))
         os.chmod(root / "bin" / "sineplot", 0o755)
         super().__init__(workdir, unshare,
                          r"Using public X11 display (:\d+).*GNOME Shell started at",
