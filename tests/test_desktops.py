@@ -282,7 +282,7 @@ def weston(workdir, unshare, xserver, build):
 
 
 def mutter_wayland(workdir, unshare, xserver, build):
-    need("mutter", "Xwayland")
+    need("mutter", "Xwayland", "dbus-daemon")
     # mutter runs the command once it is ready; its end would end mutter.
     return Wayland(workdir, unshare, r"^X display (:\d+)$", SESSION_BUS
                    + "mutter --wayland --headless --virtual-monitor 1024x768"
@@ -290,7 +290,7 @@ def mutter_wayland(workdir, unshare, xserver, build):
 
 
 def mutter_x11(workdir, unshare, xserver, build):
-    need("mutter", "xprop")
+    need("mutter", "dbus-daemon")
     return WindowManager(workdir, unshare, xserver, "Mutter", "mutter --x11")
 
 
@@ -299,7 +299,7 @@ def gnome_shell(workdir, unshare, xserver, build):
 
 
 def kwin_wayland(workdir, unshare, xserver, build):
-    need("kwin_wayland", "Xwayland")
+    need("kwin_wayland", "Xwayland", "dbus-daemon")
     # The installed kwin_wayland carries file capabilities, which a
     # container's bounding set may lack (exec then fails); a copy has none.
     os.makedirs(workdir / "tmp")
@@ -312,14 +312,14 @@ def kwin_wayland(workdir, unshare, xserver, build):
 
 
 def kwin_x11(workdir, unshare, xserver, build):
-    need("kwin_x11", "xprop")
+    need("kwin_x11", "dbus-daemon")
     return WindowManager(workdir, unshare, xserver, "KWin", "kwin_x11")
 
 
 @pytest.fixture(params=[openbox, weston, mutter_wayland, mutter_x11, gnome_shell, kwin_wayland,
                         kwin_x11], ids=lambda start: start.__name__.replace("_", "-"))
 def desktop(request, tmp_path, unshare, xserver, build):
-    need("wmctrl", "xwd")
+    need("wmctrl", "xwd", "xprop")
     session = request.param(tmp_path, unshare, xserver, build)
     yield session
     session.close()
