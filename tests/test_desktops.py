@@ -42,6 +42,22 @@ def shows(run, golden):
         return False
 
 
+def shown_window(run, desktop):
+    """[the program's window] once it is shown, found by its class: mutter
+    (from version 48) draws a window's frame in a window of its own, which
+    bears the window's title too. xdotool's search fails (BadWindow) where
+    a window goes as it looks at it, as kwin's do while it starts: then it
+    has found nothing yet."""
+    assert run.process.poll() is None, \
+        "the program ended early with status %s" % run.process.returncode
+    search = subprocess.run(desktop.command("xdotool", "search", "--onlyvisible", "--classname",
+                                            "^sineplot$"),
+                            env=desktop.env(), capture_output=True, text=True)
+    assert not search.returncode or not search.stderr or "BadWindow" in search.stderr, \
+        "xdotool search failed: " + search.stderr
+    return search.stdout.split()
+
+
 def private_home(folder, inside=None):
     """HOME and the XDG folders, in folder, which the desktop sees as inside;
     the runtime folder, the user's alone, is made."""
@@ -332,11 +348,7 @@ def desktop(request, tmp_path, unshare, xserver, build):
 
 def test_desktop(desktop, start, golden):
     run = start(desktop, wrapper=desktop.command())
-    run.find_window(timeout=20)
-    # Mutter (from version 48) draws a window's frame in a window of its
-    # own, which bears the window's title too: the program's has its class.
-    run.window = until(lambda: desktop.xdotool("search", "--onlyvisible", "--classname",
-                                               "^sineplot$"), "no window of the program's class")[0]
+    run.window = until(lambda: shown_window(run, desktop), "no window appeared", timeout=20)[0]
     # The first capture can come before the first frame, or before the
     # window can be read (xwd: BadMatch).
     until(lambda: shows(run, golden), "the window does not show the exact frame")
