@@ -122,7 +122,8 @@ build() {
     done
     [ $# -eq 1 ] || usage
     out=$1
-    local tarball="$roots/$suite-build-$arch.tar" options=(--variant=buildd)
+    # passwd, for useradd, which is not essential since Debian 13.
+    local tarball="$roots/$suite-build-$arch.tar" options=(--variant=buildd --include=passwd)
     if [ "$arch" = "$native" ]; then
         options+=(--architectures="$native")
     else
