@@ -79,9 +79,14 @@ head=$(git -C "$root" rev-parse HEAD)
 if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     echo "Note: changes that are not committed are not tested; the root gets commit ${head:0:12}." >&2
 fi
+# The Debian roots that the suite makes there (build-roots/) are kept for the next run.
+kept="$system$checkout-roots"
+rm -rf --one-file-system "$kept"
+[ ! -d "$system$checkout/build-roots" ] || mv "$system$checkout/build-roots" "$kept"
 rm -rf --one-file-system "$system$checkout"
 git clone -q --no-hardlinks --no-checkout "$root" "$system$checkout"
 git -C "$system$checkout" checkout -q --detach "$head"
+[ ! -d "$kept" ] || mv "$kept" "$system$checkout/build-roots"
 
 start=$SECONDS
 echo "Running scripts/test.sh in Debian $suite ($(cat "$system/etc/debian_version")) ..."
