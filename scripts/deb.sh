@@ -60,8 +60,8 @@ make_root() {
     mkdir -p "$roots"
     rm -f "$tarball" "$tarball.key"
     local start=$SECONDS lines=()
-    mapfile -t lines < <(awk '{ $1 = "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] " $1; print }' \
-        <<<"$sources")
+    mapfile -t lines < <(awk -v keys=/usr/share/keyrings/debian-archive-keyring.gpg \
+        '{ $1 = "deb [signed-by=" keys "] " $1; print }' <<<"$sources")
     quietly "mmdebstrap could not make $tarball." unshare --mount --propagation private \
         mmdebstrap --mode=root --format=tar "$@" "$suite" "$tarball.part" "${lines[@]}"
     mv "$tarball.part" "$tarball"

@@ -9,7 +9,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3-pytest libx11-6 libxfixes3 locales \
-    valgrind dpkg-dev file lintian desktop-file-utils man-db \
+    valgrind dpkg-dev lintian desktop-file-utils man-db mmdebstrap autopkgtest \
     openbox wmctrl weston xwayland \
     g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git
 build_program
