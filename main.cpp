@@ -68,6 +68,7 @@ void init()
         allegro_message("%s", allegro_error);
         exit(-1);
     }
+    window_opened();
 
     install_timer();
     if (install_keyboard() != 0) {

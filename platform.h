@@ -1,5 +1,5 @@
 // What sineplot asks of the platform it runs on, beyond the graphics
-// library, at three points of a run. platform_x11.cpp serves X11, where the
+// library, at four points of a run. platform_x11.cpp serves X11, where the
 // library leaves these things to the program; platform_windows.cpp serves
 // Windows, where the library and the system see to them.
 #ifndef SINEPLOT_PLATFORM_H
@@ -10,7 +10,10 @@
 // program made around it.
 int start_library();
 
-// Once the window is open and the keyboard and mouse are installed.
+// As soon as the window has opened (set_gfx_mode), before anything else.
+void window_opened();
+
+// Once the keyboard and mouse are installed.
 void finish_start_up();
 
 // The signal that asked the program to stop, or 0 if none has; asked once

@@ -14,6 +14,10 @@ int start_library()
     return allegro_init();
 }
 
+void window_opened()
+{
+}
+
 void finish_start_up()
 {
 }

@@ -4,9 +4,11 @@
 //   the program by that signal; X errors and a lost display end it at once
 //   with one line saying why.
 // - Shared memory: the library copies frames to the X server through a
-//   shared memory segment. The program keeps it to its own user, lets the
-//   kernel free it however the program ends, and takes the plain image path
-//   where the X server cannot attach it (a container, a sandbox).
+//   shared memory segment, which it creates open to every local user. The
+//   program keeps it to its own user as soon as the X server has attached
+//   it, lets the kernel free it however the program ends, and takes the
+//   plain image path where the X server cannot attach it (a container, a
+//   sandbox).
 // - Numbers: the labels keep a decimal point whatever the locale.
 // - Identity: the window's own class, icon, process id and host, so that
 //   docks and window managers tell it from other programs on this library.
@@ -49,11 +51,14 @@ void name_process(Display *display, Window window);
 // program. On X11 the library catches them with a handler that closes the
 // window from inside the handler: that ends in abort() whenever the signal
 // lands while a frame is being copied, and can deadlock in the allocator.
-// So once it has started, Ctrl+\ (SIGQUIT) gets its default action back
-// (end at once, with a core dump), while a hangup, Ctrl+C, kill (SIGTERM)
-// and the library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for
-// the frame loop to end the program by. Signals the program was started
-// with ignored stay ignored.
+// So once it has started, Ctrl+\ (SIGQUIT) and the signals of a fault (a
+// bad address or instruction, an arithmetic fault, abort()) get their
+// default action back: they end the program at once, by that signal, with
+// a core dump where those are enabled, and a fault's dump shows the fault
+// rather than the handler. A hangup, Ctrl+C, kill (SIGTERM) and the
+// library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for the
+// frame loop to end the program by. Signals the program was started with
+// ignored stay ignored.
 int start_library()
 {
     // The window's class and icon are taken when the library opens the
@@ -62,22 +67,32 @@ int start_library()
     xwin_set_window_name("sineplot", "Sineplot");
     allegro_icon = const_cast<char **>(sineplot_xpm);
 
+    // The library takes all of these but SIGBUS, which goes with them all
+    // the same.
+    const auto at_once = {SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+    const auto noted = {SIGHUP, SIGINT, SIGTERM};
+
     sigset_t handled, ignored, before;
     sigemptyset(&handled);
     sigemptyset(&ignored);
-    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
-        struct sigaction action;
-        sigaction(signal_number, nullptr, &action);
-        sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
+    for (auto signals : {at_once, noted}) {
+        for (int signal_number : signals) {
+            struct sigaction action;
+            sigaction(signal_number, nullptr, &action);
+            sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
+        }
     }
 
-    // Held back until the library's handlers are replaced. The threads the
-    // library starts meanwhile inherit this, then block every signal.
+    // Held back until the library's handlers are replaced (a fault meanwhile
+    // still ends the program by its signal: the kernel does not hold those
+    // back). The threads the library starts meanwhile inherit this, then
+    // block every signal.
     pthread_sigmask(SIG_BLOCK, &handled, &before);
     int result = allegro_init();
     if (result == 0) {
-        std::signal(SIGQUIT, sigismember(&ignored, SIGQUIT) ? SIG_IGN : SIG_DFL);
-        for (int signal_number : {SIGHUP, SIGINT, SIGTERM})
+        for (int signal_number : at_once)
+            std::signal(signal_number, sigismember(&ignored, signal_number) ? SIG_IGN : SIG_DFL);
+        for (int signal_number : noted)
             std::signal(signal_number,
                         sigismember(&ignored, signal_number) ? SIG_IGN : note_stop_signal);
     }
@@ -94,6 +109,15 @@ int start_library()
     return 0;
 }
 
+// The library opened the window with its shared memory open to every
+// local user, and has waited for the X server to attach it: from here on
+// only the program and the X server need it.
+void window_opened()
+{
+    if (_xwin.use_shm)
+        keep_to_user(_xwin.shminfo.shmid);
+}
+
 void finish_start_up()
 {
     // Label numbers in the C convention. The keyboard driver has just set
@@ -101,11 +125,6 @@ void finish_start_up()
     // under most of the world's locales the labels would read y:0,98. Only
     // number formatting goes back; the input method keeps the rest.
     setlocale(LC_NUMERIC, "C");
-
-    // The X server has attached the segment by now: the library waited for
-    // that as it opened the window.
-    if (_xwin.use_shm)
-        keep_to_user(_xwin.shminfo.shmid);
 
     name_process(_xwin.display, _xwin.wm_window);
 }

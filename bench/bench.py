@@ -43,6 +43,15 @@ def build_of(directory, emulator=()):
                            probe=os.path.join(directory, "tests", "libsineplot_probe.so"))
 
 
+def arm64_build(qemu):
+    """build-arm64/ under qemu, with its sysroot as the root of the
+    libraries that the program loads."""
+    with open(os.path.join(ARM64, "CMakeCache.txt")) as f:
+        sysroot = next(line.split("=", 1)[1].strip() for line in f
+                       if line.startswith("SINEPLOT_SYSROOT:"))
+    return build_of(ARM64, [qemu, "-L", sysroot])
+
+
 def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None, build=None):
     """Runs program (of build, by default build/) for `seconds` of frames,
     then holds Escape until it ends; returns the frames copied, the wall
@@ -166,7 +175,7 @@ def main():
                 (sum(r.frames for r in baseline) / sum(r.wall for r in baseline))
         qemu = shutil.which("qemu-aarch64-static") or shutil.which("qemu-aarch64")
         if qemu and os.path.exists(build_of(ARM64).program):
-            arm64 = build_of(ARM64, [qemu])
+            arm64 = arm64_build(qemu)
             results["sineplot, arm64 under qemu"] = timed_run(runs, display, arm64.program,
                                                               seconds, build=arm64)
         print("%d s of frames each, 640 x 400 at 32 bits per pixel in Xvfb\n" % seconds)

@@ -8,16 +8,40 @@ set(allegro_tarball_name allegro4.4_4.4.3.1.orig.tar.gz)
 set(allegro_download_dir ${CMAKE_BINARY_DIR}/allegro-download)
 set(allegro_tarball ${allegro_download_dir}/${allegro_tarball_name})
 if(NOT EXISTS ${allegro_tarball})
-  file(MAKE_DIRECTORY ${allegro_download_dir})
-  message(STATUS "Fetching Allegro's source: apt-get source --download-only allegro4.4")
-  # The Debian patch tarball is not needed; only the upstream one must arrive.
-  execute_process(COMMAND apt-get source --download-only allegro4.4
+  # apt fetches it under a configuration of the build's own, in
+  # allegro-download/apt/: source entries made from this machine's entries
+  # for its release (cmake/debian-sources.sh), and lists and a cache of its
+  # own. The machine's apt configuration is only read, its settings and
+  # hooks (apt.conf.d) not even that; apt-get needs no root for this.
+  set(apt ${allegro_download_dir}/apt)
+  message(STATUS "Fetching Allegro's source: apt-get source --download-only allegro4.4 (${apt})")
+  execute_process(COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/debian-sources.sh deb-src ${apt}/etc
+                  RESULT_VARIABLE failed OUTPUT_QUIET ERROR_VARIABLE apt_error)
+  if(failed)
+    message(FATAL_ERROR "Could not fetch ${allegro_tarball_name}: ${apt_error}")
+  endif()
+  file(MAKE_DIRECTORY ${apt}/etc/apt.conf.d ${apt}/lists/partial ${apt}/cache/archives/partial)
+  file(WRITE ${apt}/apt.conf
+    "Dir::Etc::main \"/dev/null\";\n"
+    "Dir::Etc::parts \"${apt}/etc/apt.conf.d\";\n"
+    "Dir::Etc::sourcelist \"${apt}/etc/sources.list\";\n"
+    "Dir::Etc::sourceparts \"${apt}/etc/sources.list.d\";\n"
+    "Dir::State::lists \"${apt}/lists\";\n"
+    "Dir::Cache \"${apt}/cache\";\n")
+  set(apt_get ${CMAKE_COMMAND} -E env APT_CONFIG=${apt}/apt.conf apt-get -q)
+  # The download only needs the update to have fetched the archive's source
+  # lists: what fails elsewhere (a mirror of another suite) is shown below if
+  # the tarball does not arrive.
+  execute_process(COMMAND ${apt_get} update
+                  OUTPUT_QUIET ERROR_VARIABLE apt_update_error)
+  execute_process(COMMAND ${apt_get} source --download-only allegro4.4
                   WORKING_DIRECTORY ${allegro_download_dir}
                   OUTPUT_QUIET ERROR_VARIABLE apt_error)
   if(NOT EXISTS ${allegro_tarball})
-    message(FATAL_ERROR "Could not fetch ${allegro_tarball_name} with apt-get source. "
-      "It needs a deb-src entry for this system's suite and an apt-get update.\n${apt_error}")
+    message(FATAL_ERROR "Could not fetch ${allegro_tarball_name} with apt-get source under "
+      "${apt}/apt.conf.\n${apt_update_error}${apt_error}")
   endif()
+  file(REMOVE_RECURSE ${apt}/lists ${apt}/cache)  # tens of megabytes, not needed again
 endif()
 
 set(allegro_patch ${CMAKE_SOURCE_DIR}/windows/allegro-win64.patch)

@@ -16,7 +16,8 @@
 #   testbed (autopkgtest-virt-chroot), which it brings up to date first.
 #
 # The roots are of this machine's Debian release, from the archive its apt
-# uses. Each is made once by mmdebstrap and kept as a tarball in
+# uses (its entries for the release, as cmake/debian-sources.sh gives them
+# for the arm64 sysroot too). Each is made once by mmdebstrap and kept as a tarball in
 # build-roots/: SUITE-build-ARCH.tar (the buildd variant with debian/control's
 # build dependencies, and a cross compiler for another architecture; made
 # again when debian/control changes) and SUITE-testbed-ARCH.tar (minbase).
@@ -39,35 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 roots="$root/build-roots"
-suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 native=$(dpkg --print-architecture)
-sources=$(debian_sources "$suite")
-if [ -z "$suite" ] || [ -z "$sources" ]; then
-    echo "apt's sources name no Debian archive for this system's release (${suite:-unknown})." >&2
-    exit 1
-fi
-
-# make_root TARBALL INPUTS MMDEBSTRAP OPTION...: the root made by mmdebstrap
-# with these options into TARBALL, unless it is there already, made the same
-# way from the same INPUTS (a description of what else goes in).
-make_root() {
-    local tarball=$1 key
-    shift
-    key=$(printf '%s\n' "$@" "$sources")
-    shift
-    [ -e "$tarball" ] && [ "$(cat "$tarball.key" 2>/dev/null)" = "$key" ] && return 0
-    echo "Making the root $tarball with mmdebstrap (once; a few minutes) ..."
-    mkdir -p "$roots"
-    rm -f "$tarball" "$tarball.key"
-    local start=$SECONDS lines=()
-    mapfile -t lines < <(awk -v keys=/usr/share/keyrings/debian-archive-keyring.gpg \
-        '{ $1 = "deb [signed-by=" keys "] " $1; print }' <<<"$sources")
-    quietly "mmdebstrap could not make $tarball." unshare --mount --propagation private \
-        mmdebstrap --mode=root --format=tar "$@" "$suite" "$tarball.part" "${lines[@]}"
-    mv "$tarball.part" "$tarball"
-    printf '%s\n' "$key" >"$tarball.key"
-    echo "Made in $((SECONDS - start)) s ($(du -m "$tarball" | cut -f1) MB)."
-}
 
 # unpack TARBALL: the root unpacked into a new directory in build-roots/,
 # $system, which is removed at the end, unless something is still mounted
@@ -86,7 +59,36 @@ discard() {
     fi
     rm -rf --one-file-system "$system"
 }
-trap discard EXIT
+
+# The archive: this machine's apt entries for its release, into $sources.
+sources=$(mktemp -d)
+trap 'rm -rf "$sources"; discard' EXIT
+suite=$(sh "$root/cmake/debian-sources.sh" deb "$sources")
+[ -n "$suite" ] || { echo "This system's release has no codename (VERSION_CODENAME)." >&2; exit 1; }
+mirrors=()
+for file in "$sources/sources.list" "$sources/sources.list.d/archive.sources"; do
+    [ ! -e "$file" ] || mirrors+=("$file")
+done
+
+# make_root TARBALL INPUTS MMDEBSTRAP OPTION...: the root made by mmdebstrap
+# with these options into TARBALL, unless it is there already, made the same
+# way from the same INPUTS (a description of what else goes in).
+make_root() {
+    local tarball=$1 key
+    shift
+    key=$(printf '%s\n' "$@"; cat "${mirrors[@]}")
+    shift
+    [ -e "$tarball" ] && [ "$(cat "$tarball.key" 2>/dev/null)" = "$key" ] && return 0
+    echo "Making the root $tarball with mmdebstrap (once; a few minutes) ..."
+    mkdir -p "$roots"
+    rm -f "$tarball" "$tarball.key"
+    local start=$SECONDS
+    quietly "mmdebstrap could not make $tarball." unshare --mount --propagation private \
+        mmdebstrap --mode=root --format=tar "$@" "$suite" "$tarball.part" "${mirrors[@]}"
+    mv "$tarball.part" "$tarball"
+    printf '%s\n' "$key" >"$tarball.key"
+    echo "Made in $((SECONDS - start)) s ($(du -m "$tarball" | cut -f1) MB)."
+}
 
 # source_files: the tree's source files, NUL-separated, relative to it: in a
 # git checkout the files git tracks or would (not ignored ones); in an

@@ -48,44 +48,19 @@ build_program() {
         quietly "The build failed." cmake --build "$dir" --parallel
 }
 
-# The Windows build compiles Allegro from Debian's source package of it, which
-# apt-get source fetches only where source entries are configured: add them,
-# copied from the binary ones, when there are none.
-enable_source_packages() {
-    if grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-        return 0
-    fi
-    echo "Adding source package entries to apt's sources (sineplot-sources.*) ..."
-    # One-line entries in sources.list, deb822 ones in debian.sources or
-    # ubuntu.sources: only a file that gets entries is written.
-    local one_line='' deb822='' file
-    if [ -e /etc/apt/sources.list ]; then
-        one_line=$(sed -n 's/^deb /deb-src /p' /etc/apt/sources.list)
-    fi
-    for file in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
-        [ -e "$file" ] || continue
-        deb822+=$(sed 's/^Types:.*/Types: deb-src/' "$file")$'\n\n'
-    done
-    if [ -n "$one_line" ]; then
-        printf '%s\n' "$one_line" | as_root tee /etc/apt/sources.list.d/sineplot-sources.list >/dev/null
-    fi
-    if [ -n "$deb822" ]; then
-        printf '%s' "$deb822" | as_root tee /etc/apt/sources.list.d/sineplot-sources.sources >/dev/null
-    fi
-    as_root apt-get update -qq >/dev/null ||
-        echo "apt-get update reported errors; the Windows build may not find Allegro's source." >&2
-}
-
 # build_windows [DIR [CMAKE OPTION...]]: the static Windows executable,
 # DIR/sineplot.exe (build-windows/ by default), configured by the windows
-# preset. A new build tree reuses Allegro's source from build-windows/.
+# preset. A new build tree reuses Allegro's source from build-windows/ or
+# build/windows/ (the tree that the tests build).
 build_windows() {
     local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
     shift || true
-    if [ ! -e "$dir/$tarball" ] && [ -e "$root/build-windows/$tarball" ]; then
-        mkdir -p "$dir/allegro-download" && cp "$root/build-windows/$tarball" "$dir/$tarball"
-    fi
-    [ -e "$dir/$tarball" ] || enable_source_packages
+    local other
+    for other in "$root/build-windows" "$root/build/windows"; do
+        if [ ! -e "$dir/$tarball" ] && [ -e "$other/$tarball" ]; then
+            mkdir -p "$dir/allegro-download" && cp "$other/$tarball" "$dir/$tarball"
+        fi
+    done
     [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$root" &&
@@ -93,28 +68,18 @@ build_windows() {
         quietly "The Windows build failed." cmake --build "$dir" --parallel)
 }
 
-# The arm64 build: the cross compiler, the arm64 libraries installed beside
-# the machine's own (for which dpkg gets the arm64 architecture), and qemu,
-# which runs the program in the tests. Allegro's arm64 development files are
-# unpacked into the build tree by cmake/cross-allegro.cmake instead, as the
-# machine's own liballegro4-dev and the arm64 one cannot be installed together.
-# qemu-user, without its recommended qemu-user-binfmt, registers no binfmt
-# handler (qemu-user-static, since Debian 13, brings that one in).
-ARM64_PACKAGES=(g++-aarch64-linux-gnu libx11-dev:arm64 qemu-user)
+# The arm64 build: the cross compiler, mmdebstrap, which makes the sysroot
+# of Debian's arm64 libraries in the build tree that it builds against
+# (cmake/debian-sysroot.cmake), and qemu, which runs the program there in the
+# tests. All three are the machine's own (amd64) packages: dpkg gets no other
+# architecture. qemu-user, without its recommended qemu-user-binfmt,
+# registers no binfmt handler (qemu-user-static, since Debian 13, brings that
+# one in).
+ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
 
-# install_arm64: adds the arm64 architecture to dpkg where it is missing and
-# installs ARM64_PACKAGES and the arm64 Allegro runtime, under the name that
-# the machine's liballegro4-dev depends on (liballegro4.4, and
-# liballegro4.4t64 since Debian 13).
+# install_arm64: installs what of ARM64_PACKAGES is missing.
 install_arm64() {
-    local runtime
-    runtime=$(dpkg-query -W -f='${Depends}' liballegro4-dev | grep -o 'liballegro4\.4[a-z0-9]*' | head -n 1)
-    if [ "$(dpkg --print-architecture)" != arm64 ] &&
-        ! dpkg --print-foreign-architectures | grep -qx arm64; then
-        echo "Adding the arm64 architecture to dpkg (dpkg --add-architecture arm64) ..."
-        as_root dpkg --add-architecture arm64
-    fi
-    install_missing "${ARM64_PACKAGES[@]}" "${runtime:-liballegro4.4}:arm64"
+    install_missing "${ARM64_PACKAGES[@]}"
 }
 
 # build_arm64 [DIR [CMAKE OPTION...]]: the arm64 program, DIR/sineplot
@@ -130,23 +95,6 @@ build_arm64() {
 BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
 # To run without a display: a virtual X server, a key press, a screenshot.
 HEADLESS_PACKAGES=(xvfb xdotool x11-apps imagemagick)
-
-# debian_sources SUITE: the archive this machine's apt gets its own release
-# from, for SUITE: "URI SUITE COMPONENT..." for each of apt's entries for this
-# release and for its -updates and -security, with SUITE in its place.
-# Prints nothing where apt's sources name no archive for this release.
-debian_sources() {
-    local suite=$1 release
-    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    [ -n "$release" ] || return 0
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' \
-        2>/dev/null | sort -u |
-        awk -v host="$release" -v suite="$suite" '
-            $2 == host { s = suite }
-            index($2, host "-") == 1 { s = suite substr($2, length(host) + 1) }
-            s != "" { key = $1 " " s; c[key] = c[key] (c[key] ? " " : "") $3; s = "" }
-            END { for (k in c) print k, c[k] }' | sort
-}
 
 # mounted_under PATH: true while anything is mounted at or below PATH.
 mounted_under() {

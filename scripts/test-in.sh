@@ -29,8 +29,9 @@ install_missing debootstrap debian-archive-keyring git
 
 # The archive: where apt here gets this release's packages from.
 host_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-sources=$(debian_sources "$suite")
-mirror=$(awk -v s="$suite" '$2 == s { print $1; exit }' <<<"$sources")
+targets=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
+    'Identifier: Packages' 2>/dev/null | sort -u)
+mirror=$(awk -v r="$host_release" '$2 == r { print $1; exit }' <<<"$targets")
 [ -n "$host_release" ] && [ -n "$mirror" ] ||
     skip "apt's sources name no Debian archive for this system's release (${host_release:-unknown})"
 
@@ -54,10 +55,17 @@ if [ ! -e "$dir/complete" ]; then
     fi
     # The same sources as this machine's, for SUITE: each of apt's entries for
     # this release, and its -updates and -security, with SUITE in its place.
-    while read -r uri suites components; do
+    while read -r uri release components; do
+        case $release in
+            "$host_release") suites=$suite ;;
+            "$host_release"-*) suites=$suite-${release#"$host_release"-} ;;
+            *) continue ;;
+        esac
         printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: %s\n' "$uri" "$suites" "$components"
         printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\n'
-    done <<<"$sources" >"$system/etc/apt/sources.list.d/debian.sources"
+    done < <(awk '{ c[$1 " " $2] = c[$1 " " $2] (c[$1 " " $2] ? " " : "") $3 }
+                  END { for (k in c) print k, c[k] }' <<<"$targets" | sort) \
+        >"$system/etc/apt/sources.list.d/debian.sources"
     rm -f "$system/etc/apt/sources.list"
     # No services are started in the root.
     printf '#!/bin/sh\nexit 101\n' >"$system/usr/sbin/policy-rc.d"

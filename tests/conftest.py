@@ -24,14 +24,16 @@ def build():
     def path(variable, default):
         return os.path.abspath(os.environ.get(variable) or os.path.join(ROOT, default))
     # A build for another architecture runs its programs under the emulator
-    # that CMake names (CMAKE_CROSSCOMPILING_EMULATOR, as qemu-aarch64).
-    emulator = os.environ.get("SINEPLOT_EMULATOR")
-    if emulator and not shutil.which(emulator):
-        pytest.skip(emulator + " is not installed, so this build cannot run here")
-    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build-windows/sineplot.exe")
+    # that CMake names (CMAKE_CROSSCOMPILING_EMULATOR, as qemu-aarch64 -L
+    # SYSROOT), a command and its arguments separated by semicolons.
+    emulator = [arg for arg in os.environ.get("SINEPLOT_EMULATOR", "").split(";") if arg]
+    if emulator and not shutil.which(emulator[0]):
+        pytest.skip(emulator[0] + " is not installed, so this build cannot run here")
+    windows_exe = path("SINEPLOT_WINDOWS_EXE", "build/windows/sineplot.exe")
     return types.SimpleNamespace(
         root=ROOT,
-        emulator=[emulator] if emulator else [],
+        tree=path("SINEPLOT_BUILD_TREE", "build"),
+        emulator=emulator,
         program=path("SINEPLOT_PROGRAM", "build/sineplot"),
         probe=path("SINEPLOT_PROBE", "build/tests/libsineplot_probe.so"),
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),

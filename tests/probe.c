@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/shm.h>
 
 static int started; /* this process is the program, not a child it ran */
 static unsigned long blits, clears;
@@ -78,6 +79,15 @@ int _install_allegro_version_check(int system_id, int *errno_ptr, int (*atexit_p
     if (result == 0 && getenv("PROBE_DEPTH_ZERO"))
         system_driver->desktop_color_depth = no_depth;
     return result;
+}
+
+/* The program's changes to the shared memory that the library copies frames
+ * through: "shmctl IPC_SET" and "shmctl IPC_RMID". */
+int shmctl(int shmid, int cmd, struct shmid_ds *buf)
+{
+    if (by_program(__builtin_return_address(0)) && (cmd == IPC_SET || cmd == IPC_RMID))
+        record("shmctl %s", cmd == IPC_SET ? "IPC_SET" : "IPC_RMID");
+    return REAL(shmctl)(shmid, cmd, buf);
 }
 
 void set_color_depth(int depth)

@@ -1,8 +1,8 @@
 """Ending the program from outside. Ctrl+C, kill, a hangup and the library's
 Ctrl+Alt+End close the window properly and end the run by that same signal;
-Ctrl+\\ ends it at once. Never by abort(), never hanging, whenever the
-signal comes. A window destroyed by another program ends the run with
-status 1 and one line saying so."""
+Ctrl+\\ ends it at once, and so does a fault's signal. Never by abort(),
+never hanging, whenever the signal comes. A window destroyed by another
+program ends the run with status 1 and one line saying so."""
 import collections
 import concurrent.futures
 import os
@@ -23,17 +23,20 @@ def in_frame_loop(run, delay=0):
 
 def test_signals_end_the_run_by_that_signal(xserver, start):
     """100 each of SIGINT and SIGTERM at random moments of the frame loop
-    (where the library's own handler aborted one run in ten or so), and a
-    few SIGHUP, SIGQUIT and SIGKILL: each run ends by its signal, silently,
-    and none leaves the shared memory its frames are copied through."""
+    (where the library's own handler aborted one run in ten or so), a few
+    SIGHUP, SIGQUIT and SIGKILL, and a few of each signal a fault raises
+    (which the library's handler reported, and often turned into SIGABRT):
+    each run ends by its signal, silently, and none leaves the shared memory
+    its frames are copied through. Core dumps are off for these runs."""
     display = xserver(24)
     rng = random.Random(int(os.environ.get("ENDING_SEED", "1")))
     plan = [(number, rng.uniform(0, 0.2)) for number in
             [signal.SIGINT] * 100 + [signal.SIGTERM] * 100
-            + [signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL] * 5]
+            + [signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL] * 5
+            + [signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGABRT] * 6]
 
     def end(job):
-        run = in_frame_loop(start(display), job[1])
+        run = in_frame_loop(start(display, wrapper=("prlimit", "--core=0")), job[1])
         memory = shared_memory(run.process.pid)
         run.process.send_signal(job[0])
         try:

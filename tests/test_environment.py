@@ -58,7 +58,8 @@ def test_what_others_see(build, xserver, start):
     """Docks tie the window to the desktop entry by its class and show its
     icon, window managers can end it by its process id on its host, and no
     other user can reach the memory its frames go through, which the kernel
-    frees however the run ends."""
+    frees however the run ends: the program sees to that as soon as the
+    window has opened, before it installs anything else."""
     display = xserver(24)
     run = start(display)
     run.frame()
@@ -78,4 +79,8 @@ def test_what_others_see(build, xserver, start):
     modes = {shmid: oct(mode) for shmid, mode in segments().items() if shmid in memory}
     assert memory and set(modes.values()) == {"0o1600"}, \
         "segments not the user's alone, or not marked for removal: %s" % modes
+    calls = run.calls()
+    opened = calls.index("set_gfx_mode windowed 640 400 0 0 -> 0")
+    assert calls[opened + 1:calls.index("install_timer")] == \
+        ["shmctl IPC_SET", "shmctl IPC_RMID"], calls
     assert run.press_escape() == 0

@@ -45,10 +45,12 @@ def copy_checkout(target):
 def copy_cached(target):
     """Allegro's source and the Debian roots that this checkout has made
     (build-roots/), which a release would otherwise fetch or make again."""
-    tarball = os.path.join(ROOT, "build-windows", TARBALL)
-    if os.path.exists(tarball):
-        os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
-        shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+    for tree in ("build-windows", "build/windows"):
+        tarball = os.path.join(ROOT, tree, TARBALL)
+        if os.path.exists(tarball):
+            os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
+            shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+            break
     share_roots(ROOT, target)
 
 

@@ -1,5 +1,6 @@
 """The Windows release under Wine. The executable is for the GUI subsystem,
-imports only system DLLs and carries its icon and version information.
+imports only system DLLs and carries its icon, version information and
+application manifest.
 cpack makes a 64-bit installer and a zip with the licences. The installer
 installs silently with a Start Menu shortcut and an Add/Remove Programs
 entry; the installed program, and the test's copy of it whose memory lies
@@ -14,6 +15,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import xml.etree.ElementTree as ElementTree
 import zipfile
 
 import pytest
@@ -25,6 +27,15 @@ WINDOWS_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", 
                        "ddraw.dll", "dsound.dll", "dinput.dll", "winmm.dll", "advapi32.dll",
                        "shell32.dll", "oleaut32.dll", "comdlg32.dll"}
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\sineplot"
+# Windows 7, 8, 8.1, and 10 and 11, in an application manifest's supportedOS.
+WINDOWS_7_TO_11 = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                   "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                   "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+MANIFEST = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+            "compatibility": "urn:schemas-microsoft-com:compatibility.v1",
+            "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
+            "ws2016": "http://schemas.microsoft.com/SMI/2016/WindowsSettings"}
 # Where Wine, left to itself, writes into a home directory: menu entries, file
 # associations and icons (winemenubuilder), its default prefix, Mesa's cache.
 HOME_SPOTS = (".wine", ".local/share/applications", ".local/share/mime",
@@ -78,7 +89,7 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
         pytest.skip("Wine is not installed")
     exe = build.windows_exe
     for path in (exe, build.windows_highmem_exe):
-        assert os.path.exists(path), "%s is missing: build it with cmake --preset windows" % path
+        assert os.path.exists(path), "%s is missing: ctest builds it first (the windows-build test)" % path
     headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
                              text=True, check=True).stdout
     assert pe_kind(exe) == (0x8664, 0x20B, 2), "not a 64-bit GUI-subsystem executable"
@@ -102,6 +113,24 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
     numbers = struct.unpack_from("<II", info, fixed + 8)
     assert "%d.%d.%d" % (numbers[0] >> 16, numbers[0] & 0xFFFF, numbers[1] >> 16) == version
     assert re.search("ProductVersion\0+%s\0" % re.escape(version), info.decode("utf-16-le", "replace"))
+
+    # The manifest, under the name Windows reads it by: Windows 7 to 11, no
+    # elevation, Common Controls 6 for the message boxes, and no DPI
+    # awareness, so that Windows scales the fixed-size picture.
+    assert "--type=24 --name=1 " in resources, resources
+    manifest = ElementTree.fromstring(subprocess.run(
+        ["wrestool", "-x", "--raw", "--type=24", exe], capture_output=True, check=True).stdout)
+    assert {entry.get("Id") for entry in manifest.iterfind(
+        "compatibility:compatibility/compatibility:application/compatibility:supportedOS",
+        MANIFEST)} == WINDOWS_7_TO_11
+    assert manifest.find("v3:trustInfo/v3:security/v3:requestedPrivileges/"
+                         "v3:requestedExecutionLevel", MANIFEST).get("level") == "asInvoker"
+    controls = manifest.find("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", MANIFEST)
+    assert (controls.get("name"), controls.get("version")) == \
+        ("Microsoft.Windows.Common-Controls", "6.0.0.0")
+    settings = manifest.find("v3:application/v3:windowsSettings", MANIFEST)
+    assert (settings.findtext("ws2005:dpiAware", namespaces=MANIFEST),
+            settings.findtext("ws2016:dpiAwareness", namespaces=MANIFEST)) == ("false", "unaware")
 
     # The release: a 64-bit installer and a zip of the same files.
     cpack = subprocess.run(["cpack", "--config", config, "-B", tmp_path], capture_output=True,

@@ -86,9 +86,18 @@ class XDisplay:
     def command(self, *args):
         return list(args)
 
-    def xdotool(self, *args):
-        return subprocess.run(self.command("xdotool", *map(str, args)), env=self.env(),
-                              capture_output=True, text=True).stdout.split()
+    def xdotool(self, *args, check=True):
+        """xdotool's output, split into words. A command that fails fails the
+        test, naming it; only a search may find nothing, which xdotool
+        reports with status 1 and no message."""
+        args = [str(a) for a in args]
+        done = subprocess.run(self.command("xdotool", *args), env=self.env(),
+                              capture_output=True, text=True)
+        nothing_found = args[0] == "search" and done.returncode == 1 and not done.stderr
+        if check and done.returncode and not nothing_found:
+            raise AssertionError("xdotool %s failed with status %d: %s"
+                                 % (" ".join(args), done.returncode, done.stderr.strip()))
+        return done.stdout.split()
 
 
 class XServer(XDisplay):
@@ -344,7 +353,9 @@ class Run:
         try:
             return self.wait(timeout)
         finally:
-            self.display.xdotool("keyup", *target, "Escape")
+            # A key sent to a window that has gone with the program cannot
+            # be released there, and stays down nowhere else.
+            self.display.xdotool("keyup", *target, "Escape", check=not target)
 
     def resident_kib(self):
         with open("/proc/%d/status" % self.process.pid) as f:
