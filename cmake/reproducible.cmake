@@ -1,6 +1,6 @@
 # The same commit gives byte-identical files wherever and whenever it is
 # built. scripts/release.sh sets SOURCE_DATE_EPOCH to the last commit's time,
-# which CPack uses for the times inside the .deb and the zip.
+# which CPack uses for the times inside the Windows installer and zip.
 
 # The source and build trees are written as "." into everything compiled
 # (debug information, __FILE__), so the checkout's place leaves no trace. The

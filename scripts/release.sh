@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Makes the release files in dist/: the Debian packages for amd64 and arm64,
-# the Windows installer and zip, the source tarball, and SHA256SUMS. Installs
-# what is missing, builds in release mode into build-release/,
-# build-release-arm64/ and build-release-windows/, and packages with cpack.
+# Makes the release files in dist/: the Debian packages for amd64 and arm64
+# with their debug symbols, the Windows installer and zip, the source
+# tarball, and SHA256SUMS. Installs what is missing; builds the Debian
+# packages with dpkg-buildpackage in throwaway Debian roots (scripts/deb.sh),
+# into build-release/, and the Windows program in release mode into
+# build-release-windows/, packaged by cpack.
 # The same commit gives byte-identical files wherever and whenever this runs:
-# times come from the last commit (SOURCE_DATE_EPOCH, unless already set).
-# Run from an unpacked source tarball, it takes that time from the tarball's
-# packaging/source-date and makes all but the tarball itself.
+# the Debian packages take their times from debian/changelog, as
+# dpkg-buildpackage does; the rest from the last commit (SOURCE_DATE_EPOCH,
+# unless already set). Run from an unpacked source tarball, it takes that time
+# from the tarball's packaging/source-date and makes all but the tarball itself.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 umask 022
 export TZ=UTC LC_ALL=C.UTF-8
 
-install_missing "${BUILD_PACKAGES[@]}" git dpkg-dev file python3 \
-    g++-mingw-w64-x86-64 patch nsis
-install_arm64
+install_missing cmake make git python3 g++-mingw-w64-x86-64 patch nsis
 # git archive writes the commit's time into packaging/source-date; in a
 # checkout it holds the placeholder.
 recorded=$(cat "$root/packaging/source-date")
@@ -36,50 +37,27 @@ if [ -n "$checkout" ] && [ -n "$(git -C "$root" status --porcelain --untracked-f
         "but not in the source tarball." >&2
 fi
 
-linux="$root/build-release"
-arm64="$root/build-release-arm64"
+debian="$root/build-release"
 windows="$root/build-release-windows"
 dist="$root/dist"
 
-echo "Building for Linux ..."
-build_program "$linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-echo "Building for Linux on arm64 ..."
-build_arm64 "$arm64" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+rm -rf "$debian" "$windows/packages" "$dist"
+bash "$root/scripts/deb.sh" build --arch amd64 "$debian/amd64"
+bash "$root/scripts/deb.sh" build --arch arm64 "$debian/arm64"
 echo "Building for Windows ..."
 build_windows "$windows"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$windows/CMakeCache.txt")
 
-# package BUILD GENERATOR: cpack's package of BUILD into BUILD/packages/.
+# package GENERATOR: cpack's package of the Windows build into its packages/.
 package() {
-    quietly "Packaging ($2) failed." cpack -G "$2" --config "$1/CPackConfig.cmake" -B "$1/packages"
+    quietly "Packaging ($1) failed." cpack -G "$1" --config "$windows/CPackConfig.cmake" \
+        -B "$windows/packages"
 }
-echo "Packaging ..."
-rm -rf "$linux/packages" "$windows/packages" "$dist"
-package "$linux" DEB
-package "$arm64" DEB
-package "$windows" NSIS64
-package "$windows" ZIP
+echo "Packaging for Windows ..."
+package NSIS64
+package ZIP
 mkdir -p "$dist"
-cp "$windows/packages/sineplot-$version-win64.exe" "$dist/"
-
-# CPack's Installed-Size counts each directory at the size that the file
-# system gives it (4096 bytes on ext4, less on tmpfs): the packages go into
-# dist/ with the size counted as dpkg-gencontrol does (a file's size in KiB,
-# rounded up, and 1 for each directory), packed again by dpkg-deb, which
-# keeps the times of SOURCE_DATE_EPOCH and sorts the members.
-tree=$(mktemp -d)
-trap 'rm -rf "$tree"' EXIT
-for deb in "$linux/packages/sineplot_${version}_amd64.deb" \
-    "$arm64/packages/sineplot_${version}_arm64.deb"; do
-    rm -rf "$tree/package"
-    dpkg-deb --raw-extract "$deb" "$tree/package"
-    size=$(cd "$tree/package" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |
-        awk '{ total += ($1 == "f") ? int(($2 + 1023) / 1024) : 1 } END { print total }')
-    sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/package/DEBIAN/control"
-    quietly "Packaging (DEB) failed." dpkg-deb --root-owner-group -Zgzip -z9 \
-        --build "$tree/package" "$dist/$(basename "$deb")"
-done
-rm -rf "$tree"
+cp "$windows/packages/sineplot-$version-win64.exe" "$debian"/*/*.deb "$dist/"
 
 # The source at the last commit, exactly its tracked files under
 # sineplot-VERSION/, all with the commit's time, owner and group 0 (root),

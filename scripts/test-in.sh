@@ -35,35 +35,6 @@ mirror=$(awk -v r="$host_release" '$2 == r { print $1; exit }' <<<"$targets")
 [ -n "$host_release" ] && [ -n "$mirror" ] ||
     skip "apt's sources name no Debian archive for this system's release (${host_release:-unknown})"
 
-# mounted_under PATH: true while anything is mounted at or below PATH.
-mounted_under() {
-    awk -v p="$1" '$5 == p || index($5, p "/") == 1 { found = 1 } END { exit !found }' \
-        /proc/self/mountinfo
-}
-
-# inside COMMAND...: runs COMMAND in the root, as its first process's child,
-# in new mount, PID and IPC namespaces.
-inside() {
-    unshare --mount --propagation private --pid --fork --kill-child --ipc \
-        bash -euc '
-            system=$1
-            shift
-            mount --bind "$system" "$system"   # "/" a mount point, as unshare --mount needs
-            mount -t proc proc "$system/proc"
-            mount -t sysfs sysfs "$system/sys"
-            mount --rbind /dev "$system/dev"
-            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/dev/shm"
-            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/tmp"
-            mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$system/run"
-            mkdir -p "$system/run/lock"
-            # This shell stays the namespace'"'"'s first process, which reaps
-            # what the tests leave orphaned; all of it ends with it.
-            chroot "$system" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-                PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@" &
-            wait $!
-        ' inside "$system" "$@"
-}
-
 if mounted_under "$system"; then
     echo "Something is mounted in $system (another run?); not touching it." >&2
     exit 1
@@ -106,7 +77,7 @@ fi
 cp -L /etc/resolv.conf "$system/etc/resolv.conf"
 start=$SECONDS
 echo "Bringing the Debian $suite root up to date ..."
-quietly "Could not update the Debian $suite root." inside sh -c \
+quietly "Could not update the Debian $suite root." in_root "$system" sh -c \
     'apt-get -o DPkg::Lock::Timeout=900 update -qq &&
      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -y -qq dist-upgrade'
 echo "Up to date in $((SECONDS - start)) s."
@@ -116,14 +87,19 @@ head=$(git -C "$root" rev-parse HEAD)
 if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     echo "Note: changes that are not committed are not tested; the root gets commit ${head:0:12}." >&2
 fi
+# The Debian roots that the suite makes there (build-roots/) are kept for the next run.
+kept="$system$checkout-roots"
+rm -rf --one-file-system "$kept"
+[ ! -d "$system$checkout/build-roots" ] || mv "$system$checkout/build-roots" "$kept"
 rm -rf --one-file-system "$system$checkout"
 git clone -q --no-hardlinks --no-checkout "$root" "$system$checkout"
 git -C "$system$checkout" checkout -q --detach "$head"
+[ ! -d "$kept" ] || mv "$kept" "$system$checkout/build-roots"
 
 start=$SECONDS
 echo "Running scripts/test.sh in Debian $suite ($(cat "$system/etc/debian_version")) ..."
 status=0
-inside sh -c "cd $checkout && bash scripts/test.sh" 2>&1 | tee "$dir/test.log" || status=1
+in_root "$system" sh -c "cd $checkout && bash scripts/test.sh" 2>&1 | tee "$dir/test.log" || status=1
 echo "Debian $suite: scripts/test.sh took $((SECONDS - start)) s, and $([ $status -eq 0 ] &&
     echo passed || echo FAILED). ctest's summaries:"
 grep -E '^[0-9]+% tests passed' "$dir/test.log" || echo "  (none: the tests did not run)"

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds (for Linux, for Linux with sanitizers, for
-# Linux on arm64, and for Windows), and runs the whole test suite with ctest:
-# once against the normal build, which also runs the Windows build under Wine,
-# a window manager and Wayland, and builds the release twice; and the
-# end-to-end tests once more against the sanitizer build and against the arm64
-# build under qemu. The tests start their own virtual X servers.
+# The whole test suite. Installs the Debian packages below that are missing
+# (with apt-get, and nothing else on the machine: what is foreign goes into
+# the build trees), builds build/ (the program and its tests),
+# build-sanitize/ and build-arm64/, and runs with ctest all of build/ (which
+# also builds and tests the Windows program under Wine, the Debian package in
+# throwaway roots, and the release twice), then the end-to-end tests of the
+# sanitizer build, and those of the arm64 build under qemu. The tests start
+# their own X servers and desktops.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" python3-pytest libx11-6 libxfixes3 locales \
-    valgrind dpkg-dev file lintian desktop-file-utils man-db \
-    openbox wmctrl weston xwayland mutter gnome-shell kwin-wayland kwin-x11 dbus-daemon libglib2.0-bin \
-    g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git
+TEST_PACKAGES=(
+    python3-pytest libx11-6 libxfixes3 locales valgrind appstream  # the end-to-end tests
+    openbox wmctrl weston xwayland mutter gnome-shell kwin-wayland kwin-x11  # the desktops
+    dbus-daemon libglib2.0-bin
+    dpkg-dev lintian desktop-file-utils man-db mmdebstrap autopkgtest  # the Debian package
+    g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git  # Windows, the release
+)
+install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 build_program
 build_program "$root/build-sanitize" -DSINEPLOT_SANITIZE=ON
-build_windows
 # On an arm64 machine the build above is the arm64 one.
 arm64=$([ "$(dpkg --print-architecture)" = arm64 ] || echo yes)
 if [ -n "$arm64" ]; then
@@ -22,9 +27,9 @@ if [ -n "$arm64" ]; then
     build_arm64
 fi
 
-echo "Running the tests: about 9 minutes. The soak runs a minute of frames, then 50 short runs;"
-echo "the release test builds the whole release three times, the last from the source tarball"
-echo "(a few minutes); all quietly."
+echo "Running the tests: XXX minutes, quietly. The soak runs a minute of frames, then 50 short"
+echo "runs; the Windows test builds the Allegro library for Windows first; the package and"
+echo "release tests make their Debian roots once per checkout, then build the release three times."
 status=0
 ctest --test-dir "$build" --output-on-failure || status=1
 echo "With AddressSanitizer and UndefinedBehaviorSanitizer:"

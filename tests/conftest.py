@@ -38,7 +38,6 @@ def build():
         probe=path("SINEPLOT_PROBE", "build/tests/libsineplot_probe.so"),
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),
         golden=os.path.join(ROOT, "tests/golden/frame.png"),
-        cpack_config=path("SINEPLOT_CPACK_CONFIG", "build/CPackConfig.cmake"),
         windows_exe=windows_exe,
         # The test's copy of it, built beside it, whose memory lies above 4 GiB.
         windows_highmem_exe=os.path.join(os.path.dirname(windows_exe), "sineplot-highmem.exe"))

@@ -1,10 +1,12 @@
 """The release: scripts/release.sh, run in two copies of this checkout at
 different paths and times, writes the same files byte for byte; SHA256SUMS
 checks out, the zip's members are sorted and dated at the last commit, and
-lintian finds nothing to say about the packages. The source tarball holds
-exactly the tracked files, with the commit's time and root as owner; unpacked
-where there is no git, it builds, draws the frame, and makes the same
-packages with scripts/release.sh."""
+lintian finds nothing to say about the Debian packages of either
+architecture. The source tarball holds exactly the tracked files, with the
+commit's time and root as owner; unpacked where there is no git, it builds,
+draws the frame, and makes the same packages with scripts/release.sh."""
+import contextlib
+import glob
 import os
 import re
 import shutil
@@ -27,8 +29,8 @@ def files(checkout, *options):
 
 def copy_checkout(target):
     """A clone of this checkout with its working tree (changed, new and
-    removed files, not ignored ones) laid over it, and Allegro's source where
-    it is at hand."""
+    removed files, not ignored ones) laid over it, and Allegro's source and
+    the Debian roots where they are at hand."""
     subprocess.run(["git", "clone", "-q", "--no-hardlinks", ROOT, target], check=True)
     for name in files(ROOT, "-co", "--exclude-standard") | files(target):
         source, copy = os.path.join(ROOT, name), os.path.join(target, name)
@@ -37,16 +39,39 @@ def copy_checkout(target):
             shutil.copy2(source, copy, follow_symlinks=False)
         elif os.path.lexists(copy):
             os.remove(copy)
-    copy_allegro(target)
+    copy_cached(target)
 
 
-def copy_allegro(target):
+def copy_cached(target):
+    """Allegro's source and the Debian roots that this checkout has made
+    (build-roots/), which a release would otherwise fetch or make again."""
     for tree in ("build-windows", "build/windows"):
         tarball = os.path.join(ROOT, tree, TARBALL)
         if os.path.exists(tarball):
             os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
             shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
-            return
+            break
+    share_roots(ROOT, target)
+
+
+def share_roots(source, target):
+    """The root tarballs in source's build-roots/ that target's lacks or has
+    made otherwise (their .key files differ), linked where they can be: a
+    release replaces a tarball rather than write into it."""
+    def key(path):
+        with contextlib.suppress(OSError), open(path + ".key") as f:
+            return f.read()
+    os.makedirs(os.path.join(target, "build-roots"), exist_ok=True)
+    for tarball in glob.glob(os.path.join(source, "build-roots", "*.tar")):
+        mine = os.path.join(target, "build-roots", os.path.basename(tarball))
+        if key(tarball) is None or key(tarball) == key(mine):
+            continue
+        for path, copy in ((tarball, mine), (tarball + ".key", mine + ".key")):
+            try:
+                os.link(path, copy + ".part")
+            except OSError:
+                shutil.copy(path, copy + ".part")
+            os.replace(copy + ".part", copy)
 
 
 def release(checkout):
@@ -64,14 +89,18 @@ def test_release_is_reproducible(tmp_path):
         pytest.skip("nsis and g++-mingw-w64-x86-64 are needed, or root to install them")
     version = re.search(r"project\(sineplot VERSION (\S+)",
                         open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
+    with open(os.path.join(ROOT, "debian/changelog")) as f:
+        debian_version = re.match(r"sineplot \((\S+)\)", f.readline()).group(1)
     zip_name, source_name = f"sineplot-{version}-win64.zip", f"sineplot-{version}.tar.gz"
-    debs = [f"sineplot_{version}_amd64.deb", f"sineplot_{version}_arm64.deb"]
+    debs = [f"{name}_{debian_version}_{arch}.deb" for name in ("sineplot", "sineplot-dbgsym")
+            for arch in ("amd64", "arm64")]
     packages = [f"sineplot-{version}-win64.exe", zip_name] + debs
     names = sorted(["SHA256SUMS", source_name] + packages)
     first, second = str(tmp_path / "first"), str(tmp_path / "other" / "place" / "sineplot")
     try:
         copy_checkout(first)
         one = release(first)
+        share_roots(first, ROOT)  # the roots the first release made, for the others
         copy_checkout(second)
         two = release(second)
 
@@ -92,10 +121,13 @@ def test_release_is_reproducible(tmp_path):
         assert [m.filename for m in members] == sorted(m.filename for m in members)
         assert {m.date_time for m in members} == {commit}
 
-        for deb in debs:
+        # Each architecture's packages, with their .buildinfo and .changes.
+        uploads = glob.glob(os.path.join(first, "build-release", "*", "*.changes"))
+        assert len(uploads) == 2, uploads
+        for changes in uploads:
             lintian = subprocess.run(["lintian", "--pedantic", "--info",
-                                      "--fail-on", "error,warning,info,pedantic",
-                                      os.path.join(one, deb)], capture_output=True, text=True,
+                                      "--fail-on", "error,warning,info,pedantic", changes],
+                                     capture_output=True, text=True,
                                      env=dict(os.environ, TMPDIR=str(tmp_path)))
             tags = [line for line in lintian.stdout.splitlines() if not line.startswith("N:")]
             assert lintian.returncode == 0 and not tags, lintian.stdout
@@ -116,7 +148,7 @@ def test_release_is_reproducible(tmp_path):
         # Unpacked where there is no git: the packages again, byte for byte,
         # and a plain build that draws the frame.
         unpacked = str(tmp_path / "source" / prefix)
-        copy_allegro(unpacked)
+        copy_cached(unpacked)
         three = release(unpacked)
         assert sorted(os.listdir(three)) == sorted(["SHA256SUMS"] + packages)
         differ = [n for n in packages if subprocess.run(
