@@ -69,14 +69,14 @@ def test_storm(xserver, start, golden):
             # emergency stop, and the X server has ctrl+alt combinations too.
             mods = rng.choice([[], ["shift"], ["ctrl"], ["alt"], ["super"], ["shift", "ctrl"],
                                ["shift", "alt"]])
-            steps += ["key", "+".join(mods + [rng.choice(keys)])]
+            steps.append(["key", "+".join(mods + [rng.choice(keys)])])
         elif what < 0.8:
-            steps += ["mousemove", rng.randrange(-50, 700), rng.randrange(-50, 450)]
+            steps.append(["mousemove", "--", rng.randrange(-50, 700), rng.randrange(-50, 450)])
         else:
-            steps += ["click", rng.choice([1, 2, 3, 4, 5, 6, 7])]
+            steps.append(["click", rng.choice([1, 2, 3, 4, 5, 6, 7])])
     run.pointer_over()
-    for i in range(0, len(steps), 60):
-        display.xdotool(*steps[i:i + 60])
+    for i in range(0, len(steps), 30):  # 30 whole steps to one xdotool
+        display.xdotool(*[word for step in steps[i:i + 30] for word in step])
         assert run.process.poll() is None, "the program ended during the storm"
     display.xdotool("keyup", "shift", "ctrl", "alt", "super")
     run.pointer_away()
