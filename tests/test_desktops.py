@@ -45,17 +45,10 @@ def shows(run, golden):
 def shown_window(run, desktop):
     """[the program's window] once it is shown, found by its class: mutter
     (from version 48) draws a window's frame in a window of its own, which
-    bears the window's title too. xdotool's search fails (BadWindow) where
-    a window goes as it looks at it, as kwin's do while it starts: then it
-    has found nothing yet."""
+    bears the window's title too."""
     assert run.process.poll() is None, \
         "the program ended early with status %s" % run.process.returncode
-    search = subprocess.run(desktop.command("xdotool", "search", "--onlyvisible", "--classname",
-                                            "^sineplot$"),
-                            env=desktop.env(), capture_output=True, text=True)
-    assert not search.returncode or not search.stderr or "BadWindow" in search.stderr, \
-        "xdotool search failed: " + search.stderr
-    return search.stdout.split()
+    return desktop.xdotool("search", "--onlyvisible", "--classname", "^sineplot$")
 
 
 def private_home(folder, inside=None):

@@ -89,11 +89,14 @@ class XDisplay:
     def xdotool(self, *args, check=True):
         """xdotool's output, split into words. A command that fails fails the
         test, naming it; only a search may find nothing, which xdotool
-        reports with status 1 and no message."""
+        reports with status 1 and no message, or with BadWindow where a
+        window went as it looked at it (as a window manager's do while it
+        starts): then it has found nothing yet."""
         args = [str(a) for a in args]
         done = subprocess.run(self.command("xdotool", *args), env=self.env(),
                               capture_output=True, text=True)
-        nothing_found = args[0] == "search" and done.returncode == 1 and not done.stderr
+        nothing_found = args[0] == "search" and done.returncode == 1 and (
+            not done.stderr or "BadWindow" in done.stderr)
         if check and done.returncode and not nothing_found:
             raise AssertionError("xdotool %s failed with status %d: %s"
                                  % (" ".join(args), done.returncode, done.stderr.strip()))
