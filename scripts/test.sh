@@ -27,7 +27,7 @@ if [ -n "$arm64" ]; then
     build_arm64
 fi
 
-echo "Running the tests: XXX minutes, quietly. The soak runs a minute of frames, then 50 short"
+echo "Running the tests: about 15 minutes, quietly. The soak runs a minute of frames, then 50 short"
 echo "runs; the Windows test builds the Allegro library for Windows first; the package and"
 echo "release tests make their Debian roots once per checkout, then build the release three times."
 status=0
