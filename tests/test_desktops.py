@@ -42,15 +42,6 @@ def shows(run, golden):
         return False
 
 
-def shown_window(run, desktop):
-    """[the program's window] once it is shown, found by its class: mutter
-    (from version 48) draws a window's frame in a window of its own, which
-    bears the window's title too."""
-    assert run.process.poll() is None, \
-        "the program ended early with status %s" % run.process.returncode
-    return desktop.xdotool("search", "--onlyvisible", "--classname", "^sineplot$")
-
-
 def private_home(folder, inside=None):
     """HOME and the XDG folders, in folder, which the desktop sees as inside;
     the runtime folder, the user's alone, is made."""
@@ -341,7 +332,9 @@ def desktop(request, tmp_path, unshare, xserver, build):
 
 def test_desktop(desktop, start, golden):
     run = start(desktop, wrapper=desktop.command())
-    run.window = until(lambda: shown_window(run, desktop), "no window appeared", timeout=20)[0]
+    # By its class: mutter (from version 48) draws a window's frame in a
+    # window of its own, which bears the window's title too.
+    run.find_window(timeout=20, by=("--classname", "^sineplot$"))
     # The first capture can come before the first frame, or before the
     # window can be read (xwd: BadMatch).
     until(lambda: shows(run, golden), "the window does not show the exact frame")

@@ -305,13 +305,16 @@ class Run:
             assert time.time() < deadline, "the frame loop did not start"
             time.sleep(0.01)
 
-    def find_window(self, timeout=10):
+    def find_window(self, timeout=10, by=None):
+        """The program's shown window, found by its name, or by xdotool's
+        search options by (as ("--classname", "^sineplot$"))."""
         name = os.path.splitext(os.path.basename(self.program))[0]
+        by = by or ("--name", "^%s$" % name)
         deadline = time.time() + timeout
         while time.time() < deadline:
             assert self.process.poll() is None, \
                 "the program ended early with status %s" % self.process.returncode
-            found = self.display.xdotool("search", "--onlyvisible", "--name", "^%s$" % name)
+            found = self.display.xdotool("search", "--onlyvisible", *by)
             if found:
                 self.window = found[0]
                 return self.window
