@@ -1,7 +1,7 @@
 # For a toolchain file: the sysroot that a cross build for the Debian
 # architecture SINEPLOT_DEBIAN_ARCHITECTURE compiles, links and runs against,
 # made of Debian's packages SINEPLOT_SYSROOT_PACKAGES of that architecture
-# and their dependencies by cmake/debian-sysroot.sh, once per build tree (in
+# and their dependencies by scripts/debian-sysroot.sh, once per build tree (in
 # sysroot-ARCHITECTURE/), or again when the list of packages changes. The
 # machine's dpkg gets no other architecture, and nothing is installed into
 # it. Sets CMAKE_SYSROOT, and points pkg-config at the sysroot's .pc files
@@ -24,7 +24,7 @@ if(NOT sineplot_made STREQUAL sineplot_packages)
   message(STATUS "Making the ${SINEPLOT_DEBIAN_ARCHITECTURE} sysroot in ${SINEPLOT_SYSROOT} "
     "from Debian's packages (mmdebstrap, once per build tree)")
   execute_process(
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/debian-sysroot.sh ${SINEPLOT_DEBIAN_ARCHITECTURE}
+    COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/debian-sysroot.sh ${SINEPLOT_DEBIAN_ARCHITECTURE}
             ${SINEPLOT_SYSROOT} ${SINEPLOT_SYSROOT_PACKAGES}
     RESULT_VARIABLE failed OUTPUT_VARIABLE log ERROR_VARIABLE log)
   if(failed)

@@ -10,13 +10,15 @@ set(allegro_tarball ${allegro_download_dir}/${allegro_tarball_name})
 if(NOT EXISTS ${allegro_tarball})
   # apt fetches it under a configuration of the build's own, in
   # allegro-download/apt/: source entries made from this machine's entries
-  # for its release (cmake/debian-sources.sh), and lists and a cache of its
+  # for its release (scripts/debian-sources), and lists and a cache of its
   # own. The machine's apt configuration is only read, its settings and
   # hooks (apt.conf.d) not even that; apt-get needs no root for this.
   set(apt ${allegro_download_dir}/apt)
   message(STATUS "Fetching Allegro's source: apt-get source --download-only allegro4.4 (${apt})")
-  execute_process(COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/debian-sources.sh deb-src ${apt}/etc
-                  RESULT_VARIABLE failed OUTPUT_QUIET ERROR_VARIABLE apt_error)
+  file(MAKE_DIRECTORY ${apt}/etc/sources.list.d)
+  execute_process(COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/debian-sources --type deb-src
+                  OUTPUT_FILE ${apt}/etc/sources.list.d/archive.sources
+                  RESULT_VARIABLE failed ERROR_VARIABLE apt_error)
   if(failed)
     message(FATAL_ERROR "Could not fetch ${allegro_tarball_name}: ${apt_error}")
   endif()

@@ -1,188 +1,132 @@
 #!/usr/bin/env bash
-# The Debian packages, made and tested in throwaway Debian roots, never in
-# this machine's own dpkg:
+# The Debian packages, made and tested with Debian's own tools, in throwaway
+# roots, never in this machine's own dpkg, and without root:
 #
-# scripts/deb.sh build [--arch ARCH] [--source] OUTDIR
-#   Builds the packages of this tree (dpkg-buildpackage -us -uc -b, with
-#   --source the source package as well, whose upstream tarball is then made
-#   from the tree) for ARCH, this machine's architecture by default; for
-#   another one it cross-builds (dpkg-buildpackage -a ARCH). The build runs
-#   as an unprivileged user, with no network, in /build/sineplot-VERSION,
-#   and what it makes (.deb, .buildinfo, .changes; .dsc and tarballs) goes
-#   into OUTDIR.
-# scripts/deb.sh autopkgtest CHANGES [AUTOPKGTEST OPTION...]
-#   Runs the package's tests (debian/tests) with autopkgtest against the
-#   packages and source that the .changes file CHANGES lists, in a minimal
-#   testbed (autopkgtest-virt-chroot), which it brings up to date first.
+# scripts/deb.sh source [--worktree] OUTDIR
+#   The source package: the upstream tarball sineplot_VERSION.orig.tar.gz,
+#   which is exactly the last commit's tracked files as git archive gives
+#   them (the release's source tarball), and the .dsc and .debian.tar.xz that
+#   dpkg-source -b makes of it. With --worktree, of the tracked files as they
+#   are in the working tree, changes not yet committed included (for tests).
+# scripts/deb.sh build [--host ARCH] DSC OUTDIR
+#   The binary packages of the source package DSC, built by sbuild (which
+#   unpacks it with dpkg-source -x) in unshare mode, with no network, for
+#   this machine's architecture or, cross-built, for ARCH; the .debs,
+#   .buildinfo and .changes go into OUTDIR.
+# scripts/deb.sh autopkgtest SUITE PACKAGE... [AUTOPKGTEST OPTION...]
+#   The package's tests (debian/tests) run by autopkgtest in a testbed of the
+#   Debian SUITE (such as trixie) in unshare mode, against the PACKAGEs: the
+#   .debs, or a .changes, and the .dsc or source tree that holds the tests.
 #
-# The roots are of this machine's Debian release, from the archive its apt
-# uses (its entries for the release, as cmake/debian-sources.sh gives them
-# for the arm64 sysroot too). Each is made once by mmdebstrap and kept as a tarball in
-# build-roots/: SUITE-build-ARCH.tar (the buildd variant with debian/control's
-# build dependencies, and a cross compiler for another architecture; made
-# again when debian/control changes) and SUITE-testbed-ARCH.tar (minbase).
-# Each run unpacks one into build-roots/, enters it in private mount, PID and
-# IPC namespaces (see with_root in setup.sh), and removes it afterwards.
-# Needs root, through sudo otherwise.
+# The roots are tarballs that mmdebstrap makes in build/roots/, once, from
+# the archive that apt uses here (scripts/debian-sources): SUITE-build-ARCH.tar
+# with debian/control's build dependencies, and SUITE-testbed-ARCH.tar with
+# those of debian/tests/control; each is made again when that file changes.
+# An ordinary user needs a range of subordinate ids (/etc/subuid, as adduser
+# gives); root gets one in a private mount namespace (with_subids, lib.sh).
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 umask 022
 
 usage() {
-    echo "usage: scripts/deb.sh build [--arch ARCH] [--source] OUTDIR" >&2
-    echo "       scripts/deb.sh autopkgtest CHANGES [AUTOPKGTEST OPTION...]" >&2
+    echo "usage: scripts/deb.sh source [--worktree] OUTDIR" >&2
+    echo "       scripts/deb.sh build [--host ARCH] DSC OUTDIR" >&2
+    echo "       scripts/deb.sh autopkgtest SUITE PACKAGE... [AUTOPKGTEST OPTION...]" >&2
     exit 2
 }
-[ $# -ge 2 ] || usage
-if [ "$(id -u)" -ne 0 ]; then
-    # What it writes into OUTDIR goes back to the caller.
-    exec sudo -- env SINEPLOT_CALLER="$(id -u):$(id -g)" bash "${BASH_SOURCE[0]}" "$@"
-fi
-
-roots="$root/build-roots"
 native=$(dpkg --print-architecture)
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
-# unpack TARBALL: the root unpacked into a new directory in build-roots/,
-# $system, which is removed at the end, unless something is still mounted
-# in it.
-system=""
-unpack() {
-    system=$(mktemp -d "$roots/unpacked.XXXXXX")
-    tar --numeric-owner -xpf "$1" -C "$system"
-    cp -L /etc/resolv.conf "$system/etc/resolv.conf"
-}
-discard() {
-    [ -n "$system" ] || return 0
-    if mounted_under "$system"; then
-        echo "Something is still mounted in $system; it is left as it is." >&2
-        return 1
+source_package() {
+    local commit=HEAD
+    if [ "${1:-}" = --worktree ]; then
+        # A commit of the working tree's tracked files, made aside: nothing
+        # in the checkout changes.
+        commit=$(git -C "$root" stash create)
+        commit=${commit:-HEAD}
+        shift
     fi
-    rm -rf --one-file-system "$system"
-}
-
-# The archive: this machine's apt entries for its release, into $sources.
-sources=$(mktemp -d)
-trap 'rm -rf "$sources"; discard' EXIT
-suite=$(sh "$root/cmake/debian-sources.sh" deb "$sources")
-[ -n "$suite" ] || { echo "This system's release has no codename (VERSION_CODENAME)." >&2; exit 1; }
-mirrors=()
-for file in "$sources/sources.list" "$sources/sources.list.d/archive.sources"; do
-    [ ! -e "$file" ] || mirrors+=("$file")
-done
-
-# make_root TARBALL INPUTS MMDEBSTRAP OPTION...: the root made by mmdebstrap
-# with these options into TARBALL, unless it is there already, made the same
-# way from the same INPUTS (a description of what else goes in).
-make_root() {
-    local tarball=$1 key
-    shift
-    key=$(printf '%s\n' "$@"; cat "${mirrors[@]}")
-    shift
-    [ -e "$tarball" ] && [ "$(cat "$tarball.key" 2>/dev/null)" = "$key" ] && return 0
-    echo "Making the root $tarball with mmdebstrap (once; a few minutes) ..."
-    mkdir -p "$roots"
-    rm -f "$tarball" "$tarball.key"
-    local start=$SECONDS
-    quietly "mmdebstrap could not make $tarball." unshare --mount --propagation private \
-        mmdebstrap --mode=root --format=tar "$@" "$suite" "$tarball.part" "${mirrors[@]}"
-    mv "$tarball.part" "$tarball"
-    printf '%s\n' "$key" >"$tarball.key"
-    echo "Made in $((SECONDS - start)) s ($(du -m "$tarball" | cut -f1) MB)."
-}
-
-# source_files: the tree's source files, NUL-separated, relative to it: in a
-# git checkout the files git tracks or would (not ignored ones); in an
-# unpacked source tarball all but what .gitignore names (the build trees).
-source_files() {
-    if git -C "$root" rev-parse --show-toplevel 2>/dev/null | grep -qxF "$root"; then
-        git -C "$root" ls-files -z --cached --others --exclude-standard |
-            while IFS= read -r -d '' file; do
-                if [ -e "$root/$file" ] || [ -L "$root/$file" ]; then printf '%s\0' "$file"; fi
-            done
-        return
-    fi
-    local pattern prune=()
-    while read -r pattern; do
-        case $pattern in
-            '' | '#'*) ;;
-            /*/) prune+=(-path "./${pattern:1:-1}" -prune -o) ;;
-            */) prune+=(-name "${pattern%/}" -prune -o) ;;
-            *) prune+=(-name "$pattern" -prune -o) ;;
-        esac
-    done <"$root/.gitignore"
-    (cd "$root" && find . "${prune[@]}" \( -type f -o -type l \) -printf '%P\0')
+    [ $# -eq 1 ] || usage
+    git -C "$root" rev-parse --verify -q HEAD >/dev/null ||
+        { echo "The source package is made from a git checkout." >&2; exit 1; }
+    local out=$1 version upstream work
+    version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+    upstream=${version%-*}
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' RETURN
+    # All files with the commit's time, owner and group root, in git's order,
+    # compressed without a name or time in the gzip header.
+    git -C "$root" -c tar.umask=022 archive --format=tar --prefix="sineplot-$upstream/" "$commit" |
+        gzip -9n >"$work/sineplot_$upstream.orig.tar.gz"
+    tar -C "$work" -xzf "$work/sineplot_$upstream.orig.tar.gz"
+    quietly "dpkg-source could not make the source package." \
+        sh -c 'cd "$1" && dpkg-source -b "sineplot-$2"' sh "$work" "$upstream"
+    mkdir -p "$out"
+    cp "$work"/sineplot_* "$out/"
 }
 
 build() {
-    local arch=$native source="" out
-    while [ $# -gt 1 ]; do
-        case $1 in
-            --arch) arch=$2; shift 2 ;;
-            --source) source=yes; shift ;;
-            *) usage ;;
-        esac
-    done
-    [ $# -eq 1 ] || usage
-    out=$1
-    # passwd, for useradd, which is not essential since Debian 13.
-    local tarball="$roots/$suite-build-$arch.tar" options=(--variant=buildd --include=passwd)
+    local arch=$native
+    if [ "${1:-}" = --host ]; then
+        arch=$2
+        shift 2
+    fi
+    [ $# -eq 2 ] || usage
+    local dsc out=$2 tarball="$roots/$release-build-$arch.tar" options=(--variant=buildd)
+    dsc=$(realpath "$1")
     if [ "$arch" = "$native" ]; then
         options+=(--architectures="$native")
     else
         options+=(--architectures="$native,$arch" --include="crossbuild-essential-$arch")
     fi
-    # The build dependencies are those that debian/control names.
+    # The build dependencies, as debian/control names them, go into the
+    # root, so that sbuild finds them there.
     export SINEPLOT_CONTROL="$root/debian/control"
     options+=(
         --customize-hook='mkdir -p "$1/tmp/sineplot/debian" && cp "$SINEPLOT_CONTROL" "$1/tmp/sineplot/debian/"'
         --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -a $arch /tmp/sineplot"
-        --customize-hook='rm -r "$1/tmp/sineplot"'
-        --customize-hook='chroot "$1" useradd --create-home --user-group builder')
-    make_root "$tarball" "debian/control $(sha256sum <"$SINEPLOT_CONTROL" | cut -d' ' -f1)" \
-        "${options[@]}"
+        --customize-hook='rm -r "$1/tmp/sineplot"')
+    make_root "$tarball" "$(sha256sum <"$SINEPLOT_CONTROL")" "${options[@]}" -- "$release"
 
-    local version upstream
-    version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
-    upstream=${version%-*}
-    unpack "$tarball"
-    mkdir -p "$system/build/sineplot-$upstream"
-    source_files | tar -C "$root" --null --no-recursion -T - -cf - |
-        tar -C "$system/build/sineplot-$upstream" -xf -
-    local steps="chown -R builder:builder /build && cd /build/sineplot-$upstream"
-    # Every file with the time of the changelog's last entry, which the build
-    # takes as SOURCE_DATE_EPOCH: so no file's own time reaches the package.
-    steps+=' && find . -exec touch -h -d "@$(dpkg-parsechangelog -S Timestamp)" {} +'
-    if [ -n "$source" ]; then
-        steps+=" && tar --sort=name --owner=0 --group=0 --numeric-owner -C .. -cf - sineplot-$upstream |"
-        steps+=" gzip -9n >../sineplot_$upstream.orig.tar.gz"
-    fi
-    steps+=" && runuser -u builder -- env -i HOME=/home/builder LANG=C.UTF-8 PATH=/usr/bin:/bin"
-    steps+=" DEB_BUILD_OPTIONS=parallel=$(nproc) dpkg-buildpackage -us -uc"
-    [ -n "$source" ] || steps+=" -b"
-    [ "$arch" = "$native" ] || steps+=" -a $arch"
-    echo "Building the Debian packages for $arch (dpkg-buildpackage in a $suite root) ..."
+    echo "Building the Debian packages for $arch (sbuild in a $release root) ..."
     local start=$SECONDS
-    quietly "dpkg-buildpackage failed." in_root --offline "$system" sh -c "$steps"
     mkdir -p "$out"
-    find "$system/build" -maxdepth 1 -type f -name 'sineplot*' -exec cp -t "$out" {} +
-    [ -z "${SINEPLOT_CALLER:-}" ] || chown -R "$SINEPLOT_CALLER" "$out"
+    out=$(realpath "$out")
+    # sbuild's own log goes to its output, shown if it fails; nothing is
+    # written to the user's home.
+    quietly "sbuild failed." with_subids env HOME="$(mktemp -d)" \
+        sbuild --chroot-mode=unshare --chroot="$tarball" --dist="$release" --host="$arch" \
+        --no-run-lintian --no-run-autopkgtest --no-run-piuparts --no-apt-upgrade \
+        --no-apt-distupgrade --nolog --build-dir="$out" "$dsc"
     echo "Built in $((SECONDS - start)) s."
 }
 
-run_autopkgtest() {
-    local changes
-    changes=$(realpath "$1")
-    shift
-    [ -e "$changes" ] || usage
-    local tarball="$roots/$suite-testbed-$native.tar"
-    make_root "$tarball" "" --variant=minbase --architectures="$native"
-    unpack "$tarball"
-    with_root "$system" autopkgtest --apt-upgrade "$@" "$changes" -- chroot "$system"
+# test_depends: the packages that debian/tests/control's tests depend on,
+# but for the package under test.
+test_depends() {
+    awk '/^Depends:/ { on = 1; sub(/^Depends:/, "") } /^[^ \t]/ && !/^Depends:/ { on = 0 }
+         on { gsub(/,/, " "); printf "%s ", $0 }' "$root/debian/tests/control" |
+        tr -s ' \t' '\n' | grep -vx -e '' -e sineplot -e '@' | sort -u | paste -sd, -
 }
 
-case $1 in
-    build) shift; install_missing mmdebstrap debian-archive-keyring dpkg-dev git; build "$@" ;;
-    autopkgtest) shift; install_missing mmdebstrap debian-archive-keyring autopkgtest
-        run_autopkgtest "$@" ;;
+run_autopkgtest() {
+    [ $# -ge 2 ] || usage
+    local suite=$1 tarball
+    shift
+    tarball="$roots/$suite-testbed-$native.tar"
+    make_root "$tarball" "$(sha256sum <"$root/debian/tests/control")" \
+        --variant=apt --include="$(test_depends)" -- "$suite"
+    # The testbed's apt lists are fetched anew (--apt-upgrade): mmdebstrap
+    # leaves none.
+    with_subids autopkgtest --apt-upgrade "$@" -- unshare --release "$suite" --tarball "$tarball"
+}
+
+[ $# -ge 1 ] || usage
+command=$1
+shift
+case $command in
+    source) source_package "$@" ;;
+    build) build "$@" ;;
+    autopkgtest) run_autopkgtest "$@" ;;
     *) usage ;;
 esac

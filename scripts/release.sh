@@ -11,7 +11,7 @@
 # unless already set). Run from an unpacked source tarball, it takes that time
 # from the tarball's packaging/source-date and makes all but the tarball itself.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 umask 022
 export TZ=UTC LC_ALL=C.UTF-8
 

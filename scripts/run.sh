@@ -3,7 +3,7 @@
 # runs it in a virtual X server instead, saves a screenshot of the window,
 # and ends it with Escape.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ -n "${DISPLAY:-}" ]; then
     install_missing "${BUILD_PACKAGES[@]}"

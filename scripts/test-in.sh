@@ -8,7 +8,57 @@
 # /tmp, /run and /dev/shm) and its processes end with it, however the run
 # ends. Needs root; skipped, with the reason, where it cannot work.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+# mounted_under PATH: true while anything is mounted at or below PATH.
+mounted_under() {
+    awk -v p="$1" '$5 == p || index($5, p "/") == 1 { found = 1 } END { exit !found }' \
+        /proc/self/mountinfo
+}
+
+# with_root [--offline] SYSTEM COMMAND...: runs COMMAND (of this machine) in
+# new mount, PID and IPC namespaces (and with --offline, a network namespace
+# with no network), in which the root SYSTEM has what a running system
+# needs: itself as a mount point, /proc, /sys, /dev, and empty /dev/shm, /tmp
+# and /run. Its mounts and processes end with it, however it ends. Root only.
+with_root() {
+    local network=()
+    if [ "$1" = --offline ]; then
+        network=(--net)
+        shift
+    fi
+    unshare --mount --propagation private --pid --fork --kill-child --ipc "${network[@]}" \
+        bash -euc '
+            system=$1
+            shift
+            mount --bind "$system" "$system"   # "/" a mount point, as unshare --mount needs
+            mount -t proc proc "$system/proc"
+            mount -t sysfs sysfs "$system/sys"
+            mount --rbind /dev "$system/dev"
+            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/dev/shm"
+            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/tmp"
+            mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$system/run"
+            mkdir -p "$system/run/lock"
+            # This shell stays the namespace'"'"'s first process, which reaps
+            # what COMMAND leaves orphaned; all of it ends with it.
+            "$@" &
+            wait $!
+        ' with_root "$@"
+}
+
+# in_root [--offline] SYSTEM COMMAND...: runs COMMAND in the root SYSTEM, in
+# the namespaces of with_root, as root, with a clean environment.
+in_root() {
+    local options=()
+    if [ "$1" = --offline ]; then
+        options=(--offline)
+        shift
+    fi
+    local system=$1
+    shift
+    with_root "${options[@]}" "$system" chroot "$system" /usr/bin/env -i HOME=/root \
+        LANG=C.UTF-8 TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
 
 suite=${1:?usage: scripts/test-in.sh SUITE (trixie for Debian 13)}
 dir="$root/build-roots/$suite"

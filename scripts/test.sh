@@ -8,13 +8,14 @@
 # sanitizer build, and those of the arm64 build under qemu. The tests start
 # their own X servers and desktops.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 TEST_PACKAGES=(
     python3-pytest libx11-6 libxfixes3 locales valgrind appstream  # the end-to-end tests
     openbox wmctrl weston xwayland mutter gnome-shell kwin-wayland kwin-x11  # the desktops
     dbus-daemon libglib2.0-bin
-    dpkg-dev lintian desktop-file-utils man-db mmdebstrap autopkgtest  # the Debian package
+    dpkg-dev lintian desktop-file-utils man-db  # the Debian package, built and tested rootless:
+    mmdebstrap sbuild autopkgtest uidmap distro-info debian-archive-keyring
     g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git  # Windows, the release
 )
 install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" "${TEST_PACKAGES[@]}"

@@ -1,7 +1,13 @@
 """Fixtures of the end-to-end tests. The build's paths come from the
 environment that ctest sets (SINEPLOT_PROGRAM and the like), and default to
 the usual build trees beside the sources, so that a module also runs alone:
-python3 -m pytest tests/test_frame.py"""
+python3 -m pytest tests/test_frame.py. Against an installed package (as its
+autopkgtest runs them), SINEPLOT_PROGRAM is /usr/bin/sineplot and
+SINEPLOT_INSTALLED names the package, whose files the metadata tests read.
+
+With SINEPLOT_STRICT=1 (scripts/test.sh, the autopkgtest) a test that would
+be skipped fails instead, saying what was missing, unless it is one of those
+in NOT_APPLICABLE."""
 import os
 import re
 import shutil
@@ -10,9 +16,21 @@ import types
 
 import pytest
 
-from xsession import Run, XServer, load_png
+from xsession import NOT_APPLICABLE, Run, XServer, load_png
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STRICT = os.environ.get("SINEPLOT_STRICT") == "1"
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # A strict run fails what would be skipped, but for the listed cases.
+    report = (yield).get_result()
+    if STRICT and report.skipped and not hasattr(report, "wasxfail"):
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+        reason = reason.removeprefix("Skipped: ")
+        if not any(reason.startswith(key) for key in NOT_APPLICABLE):
+            report.outcome = "failed"
+            report.longrepr = "SINEPLOT_STRICT=1, and this would be skipped: " + reason
 
 
 def pytest_addoption(parser):
@@ -40,6 +58,10 @@ def build():
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),
         golden=os.path.join(ROOT, "tests/golden/frame.png"),
         windows_exe=windows_exe,
+        # The Debian package whose installed files are tested, if any.
+        package=os.environ.get("SINEPLOT_INSTALLED"),
+        desktop_entry="/usr/share/applications/sineplot.desktop" if os.environ.get(
+            "SINEPLOT_INSTALLED") else os.path.join(ROOT, "packaging", "sineplot.desktop"),
         # The test's copy of it, built beside it, whose memory lies above 4 GiB.
         windows_highmem_exe=os.path.join(os.path.dirname(windows_exe), "sineplot-highmem.exe"))
 

@@ -245,7 +245,7 @@ class GnomeShell(Wayland):
         need("gnome-shell", "Xwayland", "dbus-daemon", "gdbus")
         root = workdir / "tmp"
         os.makedirs(root / "data" / "applications")
-        shutil.copy(os.path.join(build.root, "packaging", "sineplot.desktop"),
+        shutil.copy(build.desktop_entry,
                     root / "data" / "applications" / "x-sineplot.desktop")
         os.makedirs(root / "bin")
         with open(root / "bin" / "sineplot", "w") as f:

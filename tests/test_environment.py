@@ -67,7 +67,7 @@ def test_what_others_see(build, xserver, start):
                             "WM_CLIENT_MACHINE"], env=display.env(), capture_output=True,
                            text=True, check=True).stdout
     properties = dict(re.findall(r"^(\w+) = (.*)$", shown, re.M))
-    with open(os.path.join(build.root, "packaging", "sineplot.desktop")) as f:
+    with open(build.desktop_entry) as f:
         wm_class = re.search(r"^StartupWMClass=(.*)$", f.read(), re.M).group(1)
     assert properties == {"WM_CLASS": '"sineplot", "%s"' % wm_class,
                           "_NET_WM_PID": str(run.process.pid),

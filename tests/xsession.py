@@ -9,7 +9,26 @@ import subprocess
 import tempfile
 import time
 
+import pytest
+
 WIDTH, HEIGHT = 640, 400
+
+
+# ---------------------------------------------------------------- skips
+
+# The skips that a strict run lets stand, each a case that cannot apply
+# where it runs: the reason it is skipped with begins with its key.
+NOT_APPLICABLE = {
+    "wrote the golden frame": "--write-golden makes the golden frame, so there is nothing to "
+                              "compare it with",
+}
+
+
+def not_applicable(key, detail=""):
+    """Skips the test as a case that cannot apply here, which even a strict
+    run accepts; key is one of NOT_APPLICABLE's."""
+    assert key in NOT_APPLICABLE, key
+    pytest.skip(key + (": " + detail if detail else ""))
 
 
 # ---------------------------------------------------------------- images

@@ -3,7 +3,7 @@
 # libraries and headers that a cross build for ARCHITECTURE compiles and
 # links against and that its emulator runs with: Debian's packages of that
 # architecture, with their dependencies, from this machine's archive and
-# release (cmake/debian-sources.sh). mmdebstrap unpacks them, without
+# release (scripts/debian-sources). mmdebstrap unpacks them, without
 # installing them or running anything of theirs, and without root where
 # there is none; dpkg on this machine knows nothing of them.
 #
@@ -30,18 +30,15 @@ chmod 755 "$new"
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work" "$new"' EXIT
 
-suite=$(sh "$here/debian-sources.sh" deb "$work/sources")
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+"$here/debian-sources" >"$work/archive.sources"
 include=$(echo "$@" | tr ' ' ,)
-set --
-for file in "$work/sources/sources.list" "$work/sources/sources.list.d/archive.sources"; do
-    [ ! -e "$file" ] || set -- "$@" "$file"
-done
 
 # chrootless: nothing is run in the sysroot, so nothing needs a chroot, and
 # nothing is mounted there. The downloaded packages are kept for their
 # control files.
 mmdebstrap --mode=chrootless --variant=extract --architectures="$arch" --include="$include" \
-    --skip=cleanup/apt/cache "$suite" "$new" "$@"
+    --skip=cleanup/apt/cache "$suite" "$new" "$work/archive.sources"
 
 mkdir "$new/DEBIAN"
 for deb in "$new"/var/cache/apt/archives/*.deb; do

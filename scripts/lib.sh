@@ -1,6 +1,8 @@
-# Sourced by run.sh and test.sh: installs the Debian packages that are
-# missing (only those), then configures and builds.
-# Quiet when all is well; on a failure it shows what went wrong.
+# The shell code that the scripts share (sourced, not run): installing the
+# Debian packages that are missing, building the program's trees, and
+# running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest) where
+# they can map the user ids they need. Quiet when all is well; on a failure
+# it shows what went wrong.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
@@ -96,52 +98,66 @@ BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
 # To run without a display: a virtual X server, a key press, a screenshot.
 HEADLESS_PACKAGES=(xvfb xdotool x11-apps imagemagick)
 
-# mounted_under PATH: true while anything is mounted at or below PATH.
-mounted_under() {
-    awk -v p="$1" '$5 == p || index($5, p "/") == 1 { found = 1 } END { exit !found }' \
-        /proc/self/mountinfo
+# Where the Debian roots go: tarballs made by mmdebstrap that sbuild builds
+# the packages in and autopkgtest tests them in, kept for the next run.
+roots="$root/build/roots"
+
+# with_subids COMMAND...: runs COMMAND where Debian's tools can make their
+# user namespaces (mmdebstrap, sbuild and autopkgtest in unshare mode need a
+# range of subordinate user and group ids). An ordinary user has one in
+# /etc/subuid and /etc/subgid, where adduser puts it; root has none, so as
+# root COMMAND runs in a private mount namespace in which those two files
+# carry a range for root as well, past every range they give. The machine's
+# own files are only read.
+with_subids() {
+    if [ "$(id -u)" -ne 0 ]; then
+        "$@"
+        return
+    fi
+    local file
+    for file in /etc/subuid /etc/subgid; do
+        [ -f "$file" ] || { echo "$file is missing (package uidmap, passwd)." >&2; return 1; }
+    done
+    unshare --mount --propagation private bash -euc '
+        for file in /etc/subuid /etc/subgid; do
+            copy=$(mktemp)
+            awk -F: '"'"'{ print } $3 + $2 > end { end = $3 + $2 }
+                 END { printf "root:%d:65536\n", (end > 100000 ? end : 100000) }'"'"' "$file" >"$copy"
+            chmod 644 "$copy"
+            mount --bind "$copy" "$file"
+            rm "$copy"
+        done
+        exec "$@"' with_subids "$@"
 }
 
-# with_root [--offline] SYSTEM COMMAND...: runs COMMAND (of this machine) in
-# new mount, PID and IPC namespaces (and with --offline, a network namespace
-# with no network), in which the root SYSTEM has what a running system
-# needs: itself as a mount point, /proc, /sys, /dev, and empty /dev/shm, /tmp
-# and /run. Its mounts and processes end with it, however it ends. Root only.
-with_root() {
-    local network=()
-    if [ "$1" = --offline ]; then
-        network=(--net)
-        shift
+# make_root TARBALL KEY MMDEBSTRAP OPTION... -- SUITE: the root that mmdebstrap
+# makes of SUITE, from the archive of scripts/debian-sources, with these
+# options, into TARBALL; unless it is there already, made from the same KEY
+# (what else goes into it, such as a hash of the files it is made from) and
+# the same archive.
+make_root() {
+    local tarball=$1 key=$2 sources suite
+    shift 2
+    suite=${!#}
+    sources=$(mktemp --suffix=.sources)
+    "$root/scripts/debian-sources" "$suite" >"$sources" || { rm -f "$sources"; return 1; }
+    key=$(printf '%s\n' "$key" "${@:1:$#-1}"; cat "$sources")
+    if [ -e "$tarball" ] && [ "$(cat "$tarball.key" 2>/dev/null)" = "$key" ]; then
+        rm -f "$sources"
+        return 0
     fi
-    unshare --mount --propagation private --pid --fork --kill-child --ipc "${network[@]}" \
-        bash -euc '
-            system=$1
-            shift
-            mount --bind "$system" "$system"   # "/" a mount point, as unshare --mount needs
-            mount -t proc proc "$system/proc"
-            mount -t sysfs sysfs "$system/sys"
-            mount --rbind /dev "$system/dev"
-            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/dev/shm"
-            mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$system/tmp"
-            mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$system/run"
-            mkdir -p "$system/run/lock"
-            # This shell stays the namespace'"'"'s first process, which reaps
-            # what COMMAND leaves orphaned; all of it ends with it.
-            "$@" &
-            wait $!
-        ' with_root "$@"
-}
-
-# in_root [--offline] SYSTEM COMMAND...: runs COMMAND in the root SYSTEM, in
-# the namespaces of with_root, as root, with a clean environment.
-in_root() {
-    local options=()
-    if [ "$1" = --offline ]; then
-        options=(--offline)
-        shift
+    echo "Making the Debian $suite root $(basename "$tarball") with mmdebstrap (once; a few minutes) ..."
+    mkdir -p "$(dirname "$tarball")"
+    rm -f "$tarball" "$tarball.key"
+    local start=$SECONDS
+    # As root, mmdebstrap's root mode; otherwise its unshare mode.
+    if ! quietly "mmdebstrap could not make $tarball." with_subids \
+        mmdebstrap --format=tar --skip=output/dev "${@:1:$#-2}" "$suite" "$tarball.part" "$sources"; then
+        rm -f "$sources" "$tarball.part"
+        return 1
     fi
-    local system=$1
-    shift
-    with_root "${options[@]}" "$system" chroot "$system" /usr/bin/env -i HOME=/root \
-        LANG=C.UTF-8 TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+    rm -f "$sources"
+    mv "$tarball.part" "$tarball"
+    printf '%s\n' "$key" >"$tarball.key"
+    echo "Made in $((SECONDS - start)) s ($(du -m "$tarball" | cut -f1) MB)."
 }
