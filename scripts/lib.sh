@@ -50,11 +50,17 @@ build_program() {
         quietly "The build failed." cmake --build "$dir" --parallel
 }
 
-# build_windows [DIR [CMAKE OPTION...]]: the static Windows executable,
-# DIR/sineplot.exe (build-windows/ by default), configured by the windows
-# preset. A new build tree reuses Allegro's source from build-windows/ or
-# build/windows/ (the tree that the tests build).
+# build_windows [--source TREE] [DIR [CMAKE OPTION...]]: the static Windows
+# executable, DIR/sineplot.exe (build-windows/ by default), of the sources in
+# TREE (this checkout by default), configured by the windows preset. A new
+# build tree reuses Allegro's source from build-windows/ or build/windows/
+# (the tree that the tests build).
 build_windows() {
+    local source=$root
+    if [ "${1:-}" = --source ]; then
+        source=$2
+        shift 2
+    fi
     local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
     shift || true
     local other
@@ -65,7 +71,7 @@ build_windows() {
     done
     [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
-    (cd "$root" &&
+    (cd "$source" &&
         quietly "The Windows build failed." cmake --preset windows -B "$dir" "$@" &&
         quietly "The Windows build failed." cmake --build "$dir" --parallel)
 }

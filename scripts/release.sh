@@ -1,51 +1,49 @@
 #!/usr/bin/env bash
-# Makes the release files in dist/: the Debian packages for amd64 and arm64
-# with their debug symbols, the Windows installer and zip, the source
-# tarball, and SHA256SUMS. Installs what is missing; builds the Debian
-# packages with dpkg-buildpackage in throwaway Debian roots (scripts/deb.sh),
-# into build-release/, and the Windows program in release mode into
-# build-release-windows/, packaged by cpack.
+# Makes the release files in dist/, all from one source: the source package
+# (the upstream tarball, which is exactly the last commit's tracked files as
+# git archive gives them, and the .dsc and .debian.tar.xz made of it); the
+# Debian packages for amd64 and arm64 with their debug symbols, which sbuild
+# builds from that .dsc (scripts/deb.sh), into build-release/; the Windows
+# installer and zip, built in release mode from the same source unpacked
+# (dpkg-source -x), into build-release-windows/, packaged by cpack; and
+# SHA256SUMS. Installs what is missing. Refuses a working tree with changes
+# that are not committed: they would be in no shipped source.
 # The same commit gives byte-identical files wherever and whenever this runs:
 # the Debian packages take their times from debian/changelog, as
-# dpkg-buildpackage does; the rest from the last commit (SOURCE_DATE_EPOCH,
-# unless already set). Run from an unpacked source tarball, it takes that time
-# from the tarball's packaging/source-date and makes all but the tarball itself.
+# dpkg-buildpackage does; the rest from the last commit (SOURCE_DATE_EPOCH).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 umask 022
 export TZ=UTC LC_ALL=C.UTF-8
 
-install_missing cmake make git python3 g++-mingw-w64-x86-64 patch nsis
-# git archive writes the commit's time into packaging/source-date; in a
-# checkout it holds the placeholder.
-recorded=$(cat "$root/packaging/source-date")
-if [[ $recorded =~ ^[0-9]+$ ]]; then
-    checkout=""
-else
-    checkout=yes
+if ! git -C "$root" rev-parse --verify -q HEAD >/dev/null; then
+    echo "A release is made from a git checkout: its source is the last commit." >&2
+    exit 1
 fi
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    if [ -n "$checkout" ]; then
-        SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
-    else
-        SOURCE_DATE_EPOCH=$recorded
-    fi
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "The working tree has changes that are not committed; a release is made of the last" \
+        "commit alone. Commit or stash them first. Nothing was made." >&2
+    git -C "$root" status --short --untracked-files=no >&2
+    exit 1
 fi
+install_missing cmake make git python3 g++-mingw-w64-x86-64 patch nsis \
+    dpkg-dev mmdebstrap sbuild uidmap debian-archive-keyring
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
-if [ -n "$checkout" ] && [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
-    echo "Note: the working tree has changes that are not committed; they are in the release" \
-        "but not in the source tarball." >&2
-fi
 
 debian="$root/build-release"
 windows="$root/build-release-windows"
 dist="$root/dist"
 
 rm -rf "$debian" "$windows/packages" "$dist"
-bash "$root/scripts/deb.sh" build --arch amd64 "$debian/amd64"
-bash "$root/scripts/deb.sh" build --arch arm64 "$debian/arm64"
+bash "$root/scripts/deb.sh" source "$debian/source"
+dsc=$(echo "$debian"/source/*.dsc)
+bash "$root/scripts/deb.sh" build "$dsc" "$debian/amd64"
+bash "$root/scripts/deb.sh" build --host arm64 "$dsc" "$debian/arm64"
 echo "Building for Windows ..."
-build_windows "$windows"
+# From the source package too, unpacked as sbuild unpacks it.
+quietly "dpkg-source could not unpack $dsc." dpkg-source -x "$dsc" "$debian/unpacked"
+build_windows --source "$debian/unpacked" "$windows"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$windows/CMakeCache.txt")
 
 # package GENERATOR: cpack's package of the Windows build into its packages/.
@@ -57,17 +55,8 @@ echo "Packaging for Windows ..."
 package NSIS64
 package ZIP
 mkdir -p "$dist"
-cp "$windows/packages/sineplot-$version-win64.exe" "$debian"/*/*.deb "$dist/"
-
-# The source at the last commit, exactly its tracked files under
-# sineplot-VERSION/, all with the commit's time, owner and group 0 (root),
-# in git's order, compressed without a name or time in the gzip header.
-if [ -n "$checkout" ]; then
-    git -C "$root" -c tar.umask=022 archive --format=tar --prefix="sineplot-$version/" HEAD |
-        gzip -9n >"$dist/sineplot-$version.tar.gz"
-else
-    echo "Note: this is an unpacked source tarball, so the release has no source tarball of its own." >&2
-fi
+cp "$windows/packages/sineplot-$version-win64.exe" "$debian"/source/sineplot_* \
+    "$debian"/*/*.deb "$dist/"
 
 # CPack's zip has its members in the file system's order, with local times:
 # the same members go into dist/ sorted by name, all with the commit's time
@@ -86,6 +75,6 @@ with zipfile.ZipFile(source) as old, zipfile.ZipFile(target, "w") as new:
         new.writestr(info, old.read(member), compresslevel=9)
 EOF
 
-(cd "$dist" && sha256sum -- sineplot* >SHA256SUMS)
+(cd "$dist" && sha256sum -- * >SHA256SUMS)
 echo "The release of sineplot $version, in $dist:"
 (cd "$dist" && for file in *; do printf '%10s  %s\n' "$(stat -c %s "$file")" "$file"; done)

@@ -1,11 +1,12 @@
-"""The release: scripts/release.sh, run in two copies of this checkout at
-different paths and times, writes the same files byte for byte; SHA256SUMS
-checks out, the zip's members are sorted and dated at the last commit, and
-lintian finds nothing to say about the Debian packages of either
-architecture. The source tarball holds exactly the tracked files, with the
-commit's time and root as owner; unpacked where there is no git, it builds,
-draws the frame, and makes the same packages with scripts/release.sh."""
-import contextlib
+"""The release: scripts/release.sh refuses a working tree with changes that
+are not committed; run in two clones at different paths and times, it writes
+the same files byte for byte; SHA256SUMS covers and checks them all; the
+upstream tarball is exactly what git archive gives of the commit, and
+unpacked it builds a program that draws the frame; the zip's members are
+sorted and dated at the commit; lintian has nothing to say of the source
+package or the Debian packages of either architecture; and the amd64
+package installs, and its autopkgtest passes, on every Debian release it is
+for."""
 import glob
 import os
 import re
@@ -19,54 +20,43 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARBALL = "allegro-download/allegro4.4_4.4.3.1.orig.tar.gz"
+# The Debian releases that the package is for: Debian 12, 13 and testing.
+RELEASES = ["bookworm", "trixie", "forky"]
 
 
-def files(checkout, *options):
-    listed = subprocess.run(["git", "-C", checkout, "ls-files", "-z", *options],
-                            capture_output=True, check=True).stdout
-    return {name for name in listed.decode().split("\0") if name}
+def git(checkout, *args):
+    return subprocess.run(["git", "-C", checkout, *args], capture_output=True,
+                          check=True).stdout
 
 
-def copy_checkout(target):
-    """A clone of this checkout with its working tree (changed, new and
-    removed files, not ignored ones) laid over it, and Allegro's source and
-    the Debian roots where they are at hand."""
-    subprocess.run(["git", "clone", "-q", "--no-hardlinks", ROOT, target], check=True)
-    for name in files(ROOT, "-co", "--exclude-standard") | files(target):
-        source, copy = os.path.join(ROOT, name), os.path.join(target, name)
-        if os.path.lexists(source):
-            os.makedirs(os.path.dirname(copy), exist_ok=True)
-            shutil.copy2(source, copy, follow_symlinks=False)
-        elif os.path.lexists(copy):
-            os.remove(copy)
-    copy_cached(target)
+def tracked(checkout):
+    return {name for name in git(checkout, "ls-files", "-z").decode().split("\0") if name}
 
 
-def copy_cached(target):
-    """Allegro's source and the Debian roots that this checkout has made
-    (build-roots/), which a release would otherwise fetch or make again."""
+def clone(source, target):
+    """A clone of source, with Allegro's source and the Debian roots that
+    this checkout has at hand, which a release would otherwise fetch or make
+    again."""
+    subprocess.run(["git", "clone", "-q", "--no-hardlinks", source, target], check=True)
     for tree in ("build-windows", "build/windows"):
-        tarball = os.path.join(ROOT, tree, TARBALL)
-        if os.path.exists(tarball):
+        if os.path.exists(os.path.join(ROOT, tree, TARBALL)):
             os.makedirs(os.path.dirname(os.path.join(target, "build-release-windows", TARBALL)))
-            shutil.copy(tarball, os.path.join(target, "build-release-windows", TARBALL))
+            shutil.copy(os.path.join(ROOT, tree, TARBALL),
+                        os.path.join(target, "build-release-windows", TARBALL))
             break
     share_roots(ROOT, target)
 
 
 def share_roots(source, target):
-    """The root tarballs in source's build-roots/ that target's lacks or has
-    made otherwise (their .key files differ), linked where they can be: a
-    release replaces a tarball rather than write into it."""
-    def key(path):
-        with contextlib.suppress(OSError), open(path + ".key") as f:
-            return f.read()
-    os.makedirs(os.path.join(target, "build-roots"), exist_ok=True)
-    for tarball in glob.glob(os.path.join(source, "build-roots", "*.tar")):
-        mine = os.path.join(target, "build-roots", os.path.basename(tarball))
-        if key(tarball) is None or key(tarball) == key(mine):
+    """The root tarballs of source's build/roots/, linked into target's,
+    where target has none made as they were: a release replaces a tarball
+    rather than write into it."""
+    os.makedirs(os.path.join(target, "build", "roots"), exist_ok=True)
+    for key in glob.glob(os.path.join(source, "build", "roots", "*.tar.key")):
+        mine = os.path.join(target, "build", "roots", os.path.basename(key))
+        if os.path.exists(mine) and open(mine).read() == open(key).read():
             continue
-        for path, copy in ((tarball, mine), (tarball + ".key", mine + ".key")):
+        for path, copy in ((key[:-4], mine[:-4]), (key, mine)):
             try:
                 os.link(path, copy + ".part")
             except OSError:
@@ -76,84 +66,116 @@ def share_roots(source, target):
 
 def release(checkout):
     environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-    done = subprocess.run(["bash", "scripts/release.sh"], cwd=checkout, env=environment,
+    return subprocess.run(["bash", "scripts/release.sh"], cwd=checkout, env=environment,
                           capture_output=True, text=True)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return os.path.join(checkout, "dist")
 
 
-def test_release_is_reproducible(lintian, tmp_path):
-    if subprocess.run(["git", "-C", ROOT, "rev-parse"], capture_output=True).returncode:
-        pytest.skip("not a git checkout")
-    if os.geteuid() != 0 and not (shutil.which("makensis") and shutil.which("x86_64-w64-mingw32-g++")):
-        pytest.skip("nsis and g++-mingw-w64-x86-64 are needed, or root to install them")
+@pytest.fixture(scope="module")
+def releases(tmp_path_factory):
+    """dist/ of two releases of this checkout's files, made in two clones
+    at different paths: its tracked files as they are now, committed in the
+    first clone if they differ from the last commit, which the second clone
+    then takes."""
+    work = tmp_path_factory.mktemp("release")
+    first, second = str(work / "first"), str(work / "other" / "place" / "sineplot")
+    clone(ROOT, first)
+    changed = git(ROOT, "diff", "HEAD", "--binary")
+    if changed:
+        subprocess.run(["git", "-C", first, "apply", "--binary", "--index"], input=changed,
+                       check=True)
+        subprocess.run(["git", "-C", first, "-c", "user.name=test", "-c", "user.email=test@test",
+                        "commit", "-qm", "The working tree's changes"], check=True)
+    made = [release(first)]
+    share_roots(first, ROOT)  # the roots the first release made, for the other and later runs
+    clone(first, second)
+    made.append(release(second))
+    for done in made:
+        assert done.returncode == 0, done.stdout + done.stderr
+    yield first, os.path.join(first, "dist"), os.path.join(second, "dist")
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def test_dirty_tree_is_refused(tmp_path):
+    checkout = str(tmp_path / "checkout")
+    subprocess.run(["git", "clone", "-q", ROOT, checkout], check=True)
+    with open(os.path.join(checkout, "main.cpp"), "a") as f:
+        f.write("// not committed\n")
+    done = release(checkout)
+    assert done.returncode != 0 and done.stderr, done.stdout
+    assert not os.path.exists(os.path.join(checkout, "dist"))
+    assert not os.path.exists(os.path.join(checkout, "build-release"))
+
+
+def test_release_is_reproducible(releases, lintian, tmp_path):
+    first, one, two = releases
     version = re.search(r"project\(sineplot VERSION (\S+)",
                         open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
     with open(os.path.join(ROOT, "debian/changelog")) as f:
         debian_version = re.match(r"sineplot \((\S+)\)", f.readline()).group(1)
-    zip_name, source_name = f"sineplot-{version}-win64.zip", f"sineplot-{version}.tar.gz"
-    debs = [f"{name}_{debian_version}_{arch}.deb" for name in ("sineplot", "sineplot-dbgsym")
-            for arch in ("amd64", "arm64")]
-    packages = [f"sineplot-{version}-win64.exe", zip_name] + debs
-    names = sorted(["SHA256SUMS", source_name] + packages)
-    first, second = str(tmp_path / "first"), str(tmp_path / "other" / "place" / "sineplot")
-    try:
-        copy_checkout(first)
-        one = release(first)
-        share_roots(first, ROOT)  # the roots the first release made, for the others
-        copy_checkout(second)
-        two = release(second)
+    zip_name, orig = f"sineplot-{version}-win64.zip", f"sineplot_{version}.orig.tar.gz"
+    names = sorted(["SHA256SUMS", f"sineplot-{version}-win64.exe", zip_name, orig,
+                    f"sineplot_{debian_version}.dsc", f"sineplot_{debian_version}.debian.tar.xz"]
+                   + [f"{name}_{debian_version}_{arch}.deb"
+                      for name in ("sineplot", "sineplot-dbgsym") for arch in ("amd64", "arm64")])
+    assert sorted(os.listdir(one)) == names and sorted(os.listdir(two)) == names
+    differ = [n for n in names if subprocess.run(
+        ["cmp", os.path.join(one, n), os.path.join(two, n)], capture_output=True).returncode]
+    assert not differ, f"these differ between the two runs: {differ}"
+    with open(os.path.join(one, "SHA256SUMS")) as f:
+        assert sorted(line.split()[1] for line in f) == [n for n in names if n != "SHA256SUMS"]
+    check = subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=one,
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
 
-        assert sorted(os.listdir(one)) == names and sorted(os.listdir(two)) == names
-        differ = [n for n in names if subprocess.run(
-            ["cmp", os.path.join(one, n), os.path.join(two, n)], capture_output=True).returncode]
-        assert not differ, f"these differ between the two runs: {differ}"
-        check = subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=one,
-                               capture_output=True, text=True)
-        assert check.returncode == 0, check.stdout + check.stderr
+    # The upstream tarball is git archive's, byte for byte: the tracked
+    # files, all with the commit's time and root as owner.
+    archive = subprocess.run(
+        f"git -c tar.umask=022 archive --format=tar --prefix=sineplot-{version}/ HEAD | gzip -9n",
+        shell=True, cwd=first, capture_output=True, check=True).stdout
+    with open(os.path.join(one, orig), "rb") as f:
+        assert f.read() == archive, "the upstream tarball is not git archive's"
+    stamp = int(git(first, "log", "-1", "--format=%ct"))
+    with tarfile.open(os.path.join(one, orig)) as archive:
+        members = archive.getmembers()
+        archive.extractall(tmp_path / "source")
+    prefix = f"sineplot-{version}/"
+    assert {m.name[len(prefix):] for m in members if not m.isdir()} == tracked(first)
+    assert {(m.mtime, m.uid, m.gid) for m in members} == {(stamp, 0, 0)}
 
-        stamp = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
-                               capture_output=True, check=True).stdout
-        commit = time.gmtime(int(stamp))[:6]
-        commit = commit[:5] + (commit[5] // 2 * 2,)  # a zip keeps even seconds
-        with zipfile.ZipFile(os.path.join(one, zip_name)) as archive:
-            members = archive.infolist()
-        assert [m.filename for m in members] == sorted(m.filename for m in members)
-        assert {m.date_time for m in members} == {commit}
+    commit = time.gmtime(stamp)[:6]
+    commit = commit[:5] + (commit[5] // 2 * 2,)  # a zip keeps even seconds
+    with zipfile.ZipFile(os.path.join(one, zip_name)) as archive:
+        members = archive.infolist()
+    assert [m.filename for m in members] == sorted(m.filename for m in members)
+    assert {m.date_time for m in members} == {commit}
 
-        # Each architecture's packages, with their .buildinfo and .changes.
-        uploads = glob.glob(os.path.join(first, "build-release", "*", "*.changes"))
-        assert len(uploads) == 2, uploads
-        for changes in uploads:
-            said, tags = lintian(changes)
-            assert not tags, said
+    # The source package, and each architecture's packages with their
+    # .buildinfo and .changes.
+    for path in [os.path.join(one, f"sineplot_{debian_version}.dsc")] + \
+            glob.glob(os.path.join(first, "build-release", "*", "*.changes")):
+        said, tags = lintian(path)
+        assert not tags, said
 
-        # The source tarball: the tracked files, no more, with no name or
-        # time in the gzip header.
-        source = os.path.join(one, source_name)
-        with open(source, "rb") as f:
-            header = f.read(10)
-        assert header[3] & 0x08 == 0 and header[4:8] == bytes(4), "gzip header has a name or time"
-        prefix = f"sineplot-{version}/"
-        with tarfile.open(source) as archive:
-            members = archive.getmembers()
-            archive.extractall(tmp_path / "source")
-        assert {m.name[len(prefix):] for m in members if not m.isdir()} == files(first)
-        assert {(m.mtime, m.uid, m.gid) for m in members} == {(int(stamp), 0, 0)}
+    # Unpacked where there is no git, the upstream tarball builds a program
+    # that draws the frame.
+    unpacked = str(tmp_path / "source" / prefix)
+    for command in (["cmake", "-S", ".", "-B", "build"], ["cmake", "--build", "build"],
+                    ["ctest", "--test-dir", "build", "-R", "^frame$", "--output-on-failure"]):
+        done = subprocess.run(command, cwd=unpacked, capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
 
-        # Unpacked where there is no git: the packages again, byte for byte,
-        # and a plain build that draws the frame.
-        unpacked = str(tmp_path / "source" / prefix)
-        copy_cached(unpacked)
-        three = release(unpacked)
-        assert sorted(os.listdir(three)) == sorted(["SHA256SUMS"] + packages)
-        differ = [n for n in packages if subprocess.run(
-            ["cmp", os.path.join(one, n), os.path.join(three, n)], capture_output=True).returncode]
-        assert not differ, f"these differ when made from the source tarball: {differ}"
-        for command in (["cmake", "-S", ".", "-B", "build"], ["cmake", "--build", "build"],
-                        ["ctest", "--test-dir", "build", "-R", "^frame$", "--output-on-failure"]):
-            done = subprocess.run(command, cwd=unpacked, capture_output=True, text=True)
-            assert done.returncode == 0, done.stdout + done.stderr
-        assert re.search(r"frame \.+ +Passed", done.stdout), done.stdout
-    finally:
-        shutil.rmtree(tmp_path, ignore_errors=True)
+
+@pytest.mark.parametrize("suite", RELEASES)
+def test_autopkgtest(releases, suite, tmp_path):
+    """The released amd64 package, built on this machine, installed in a
+    testbed of each release, where its autopkgtest (the suite's own
+    modules, strictly) passes."""
+    _, one, _ = releases
+    debs = glob.glob(os.path.join(one, "sineplot_*_amd64.deb"))
+    dsc, = glob.glob(os.path.join(one, "*.dsc"))
+    done = subprocess.run(["bash", os.path.join(ROOT, "scripts/deb.sh"), "autopkgtest", suite,
+                           *debs, dsc, "--output-dir", tmp_path / "results"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-20000:] + done.stderr[-20000:]
+    with open(tmp_path / "results" / "summary") as f:
+        assert [line.split()[:2] for line in f] == [["program", "PASS"], ["desktops", "PASS"]]
