@@ -21,7 +21,8 @@
 # The roots are tarballs that mmdebstrap makes in build/roots/, once, from
 # the archive that apt uses here (scripts/debian-sources): SUITE-build-ARCH.tar
 # with debian/control's build dependencies, and SUITE-testbed-ARCH.tar with
-# those of debian/tests/control; each is made again when that file changes.
+# what debian/tests/control's tests depend on; each is made again when those
+# change.
 # An ordinary user needs a range of subordinate ids (/etc/subuid, as adduser
 # gives); root gets one in a private mount namespace (with_subids, lib.sh).
 set -euo pipefail
@@ -86,7 +87,7 @@ build() {
         --customize-hook='mkdir -p "$1/tmp/sineplot/debian" && cp "$SINEPLOT_CONTROL" "$1/tmp/sineplot/debian/"'
         --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -a $arch /tmp/sineplot"
         --customize-hook='rm -r "$1/tmp/sineplot"')
-    make_root "$tarball" "$(sha256sum <"$SINEPLOT_CONTROL")" "${options[@]}" -- "$release"
+    make_root "$tarball" "$(depends Build-Depends "$SINEPLOT_CONTROL")" "${options[@]}" -- "$release"
 
     echo "Building the Debian packages for $arch (sbuild in a $release root) ..."
     local start=$SECONDS
@@ -101,12 +102,14 @@ build() {
     echo "Built in $((SECONDS - start)) s."
 }
 
-# test_depends: the packages that debian/tests/control's tests depend on,
-# but for the package under test.
-test_depends() {
-    awk '/^Depends:/ { on = 1; sub(/^Depends:/, "") } /^[^ \t]/ && !/^Depends:/ { on = 0 }
-         on { gsub(/,/, " "); printf "%s ", $0 }' "$root/debian/tests/control" |
-        tr -s ' \t' '\n' | grep -vx -e '' -e sineplot -e '@' | sort -u | paste -sd, -
+# depends FIELD FILE: the packages that FIELD names in the control file
+# FILE, in all its paragraphs, as a comma-separated list; but for the
+# package under test, and the versions and alternatives they ask for.
+depends() {
+    awk -v field="$1:" 'tolower($1) == tolower(field) { on = 1; sub(/^[^:]*:/, ""); print; next }
+         /^[^ \t]/ || /^$/ { on = 0 } on { print }' "$2" |
+        tr ',|' '\n\n' | sed 's/[[(<].*//; s/^[[:space:]]*//; s/[[:space:]]*$//' |
+        grep -vx -e '' -e sineplot -e '@' -e '@builddeps@' | sort -u | paste -sd, -
 }
 
 run_autopkgtest() {
@@ -114,8 +117,10 @@ run_autopkgtest() {
     local suite=$1 tarball
     shift
     tarball="$roots/$suite-testbed-$native.tar"
-    make_root "$tarball" "$(sha256sum <"$root/debian/tests/control")" \
-        --variant=apt --include="$(test_depends)" -- "$suite"
+    # With what the tests depend on, which autopkgtest then finds installed.
+    local packages
+    packages=$(depends Depends "$root/debian/tests/control"),apt-utils
+    make_root "$tarball" "$packages" --variant=apt --include="$packages" -- "$suite"
     # The testbed's apt lists are fetched anew (--apt-upgrade): mmdebstrap
     # leaves none.
     with_subids autopkgtest --apt-upgrade "$@" -- unshare --release "$suite" --tarball "$tarball"
