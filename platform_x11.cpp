@@ -8,7 +8,8 @@
 //   program keeps it to its own user as soon as the X server has attached
 //   it, lets the kernel free it however the program ends, and takes the
 //   plain image path where the X server cannot attach it (a container, a
-//   sandbox).
+//   sandbox). It changes no segment but the one this process made for its
+//   frames.
 // - Numbers: the labels keep a decimal point whatever the locale.
 // - Identity: the window's own class, icon, process id and host, so that
 //   docks and window managers tell it from other programs on this library.
@@ -30,6 +31,7 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 
@@ -44,7 +46,9 @@ void note_stop_signal(int signal_number);
 int end_on_x_error(Display *display, XErrorEvent *error);
 int end_on_lost_display(Display *display);
 int take_plain_path_if_refused(Display *display, xError *error, XExtCodes *codes, int *result);
-void keep_to_user(int shmid);
+void keep_to_user(int shmid, std::size_t size);
+std::size_t image_bytes(const XImage *image);
+std::size_t image_bytes_being_made(Display *display);
 void name_process(Display *display, Window window);
 
 // allegro_init(), keeping the usual meaning of the signals that end a
@@ -115,7 +119,7 @@ int start_library()
 void window_opened()
 {
     if (_xwin.use_shm)
-        keep_to_user(_xwin.shminfo.shmid);
+        keep_to_user(_xwin.shminfo.shmid, image_bytes(_xwin.ximage));
 }
 
 void finish_start_up()
@@ -178,12 +182,12 @@ int end_on_lost_display(Display *)
 // library sends the attach request without checking its outcome, then
 // waits for the server, which is when this runs: the library then copies
 // frames as plain images from the same memory, and the error is settled.
-int take_plain_path_if_refused(Display *, xError *error, XExtCodes *codes, int *result)
+int take_plain_path_if_refused(Display *display, xError *error, XExtCodes *codes, int *result)
 {
     if (error->majorCode != codes->major_opcode || error->minorCode != X_ShmAttach)
         return False;
     _xwin.use_shm = 0;
-    keep_to_user(_xwin.shminfo.shmid);
+    keep_to_user(_xwin.shminfo.shmid, image_bytes_being_made(display));
     *result = 0;
     return True;
 }
@@ -193,14 +197,50 @@ int take_plain_path_if_refused(Display *, xError *error, XExtCodes *codes, int *
 // server has attached it (or refused to), it is made the user's alone and
 // marked for removal, so that the kernel frees it when the last of the
 // program and the X server lets go of it, however the program ends.
-void keep_to_user(int shmid)
+// The id comes from the library's own state, so it is taken for the
+// program's segment only if this process made it and it is size bytes
+// long, the size of the frame image; any other segment of the user's, which
+// a library built otherwise could name there, is left as it is.
+void keep_to_user(int shmid, std::size_t size)
 {
     struct shmid_ds segment;
-    if (shmctl(shmid, IPC_STAT, &segment) == 0) {
-        segment.shm_perm.mode = 0600;
-        shmctl(shmid, IPC_SET, &segment);
-    }
+    if (shmctl(shmid, IPC_STAT, &segment) != 0 || segment.shm_cpid != getpid() ||
+        segment.shm_segsz != size)
+        return;
+    segment.shm_perm.mode = 0600;
+    shmctl(shmid, IPC_SET, &segment);
     shmctl(shmid, IPC_RMID, nullptr);
+}
+
+// The bytes of a frame image, as the library sizes its segment for it.
+std::size_t image_bytes(const XImage *image)
+{
+    return static_cast<std::size_t>(image->bytes_per_line) *
+           static_cast<std::size_t>(image->height);
+}
+
+// The bytes of the frame image that the library is making while it waits
+// for the X server to attach its segment, before it hands the image over:
+// Xlib lays out each row of it in the display's pixel format for the
+// window's depth, padded to a whole scanline unit, as here. This asks
+// nothing of the X server.
+std::size_t image_bytes_being_made(Display *display)
+{
+    int count = 0;
+    XPixmapFormatValues *formats = XListPixmapFormats(display, &count);
+    std::size_t size = 0;
+    for (int i = 0; i < count; i++) {
+        if (formats[i].depth != _xwin.window_depth || formats[i].scanline_pad <= 0)
+            continue;
+        auto row_bits = static_cast<std::size_t>(formats[i].bits_per_pixel) *
+                        static_cast<std::size_t>(_xwin.virtual_width);
+        auto pad = static_cast<std::size_t>(formats[i].scanline_pad);
+        auto rows = static_cast<std::size_t>(_xwin.virtual_height);
+        size = (row_bits + pad - 1) / pad * pad / 8 * rows;
+    }
+    if (formats)
+        XFree(formats);
+    return size;
 }
 
 // The process id and host name on the window, by which a window manager

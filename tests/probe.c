@@ -10,6 +10,9 @@
  *   PROBE_NO_BITMAP     create_bitmap() returns NULL
  *   PROBE_NO_KEYBOARD   install_keyboard() fails
  *   PROBE_ESCAPE_DOWN   Escape is held down from show_mouse() on
+ *   PROBE_FOREIGN_SEGMENT  the program, asking about a shared memory segment
+ *                       (shmctl IPC_STAT), is told that another process made
+ *                       it ("creator") or that it is of another size ("size")
  *
  * Calls that the library makes to itself are passed through untouched.
  */
@@ -21,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 static int started; /* this process is the program, not a child it ran */
 static unsigned long blits, clears;
@@ -82,12 +86,24 @@ int _install_allegro_version_check(int system_id, int *errno_ptr, int (*atexit_p
 }
 
 /* The program's changes to the shared memory that the library copies frames
- * through: "shmctl IPC_SET" and "shmctl IPC_RMID". */
+ * through: "shmctl IPC_SET" and "shmctl IPC_RMID"; and, with
+ * PROBE_FOREIGN_SEGMENT, a segment that is not the program's own where it
+ * looks at one. */
 int shmctl(int shmid, int cmd, struct shmid_ds *buf)
 {
-    if (by_program(__builtin_return_address(0)) && (cmd == IPC_SET || cmd == IPC_RMID))
+    if (!by_program(__builtin_return_address(0)))
+        return REAL(shmctl)(shmid, cmd, buf);
+    if (cmd == IPC_SET || cmd == IPC_RMID)
         record("shmctl %s", cmd == IPC_SET ? "IPC_SET" : "IPC_RMID");
-    return REAL(shmctl)(shmid, cmd, buf);
+    int result = REAL(shmctl)(shmid, cmd, buf);
+    const char *foreign = getenv("PROBE_FOREIGN_SEGMENT");
+    if (result == 0 && cmd == IPC_STAT && foreign) {
+        if (strcmp(foreign, "creator") == 0)
+            buf->shm_cpid = getppid();
+        else if (strcmp(foreign, "size") == 0)
+            buf->shm_segsz /= 2;
+    }
+    return result;
 }
 
 void set_color_depth(int depth)

@@ -36,22 +36,33 @@ def xpm_pixels(path):
             for row in lines[1 + count:1 + count + height]]
 
 
-@pytest.mark.parametrize("setting", ["LANG", "LC_NUMERIC", "IPC namespace"])
+# Segments that the program is told are not its own (by the probe, when it
+# asks), and what the probe is to say of them.
+NOT_ITS_OWN = {"segment of another process": "creator", "segment of another size": "size"}
+
+
+@pytest.mark.parametrize("setting", ["LANG", "LC_NUMERIC", "IPC namespace", *NOT_ITS_OWN])
 def test_same_frame(request, xserver, start, golden, unshare, setting):
     """The exact frame, Escape ending it with 0, and not a word said: with
     de_DE.UTF-8, whose numbers have a decimal comma, as the whole locale or
-    for numbers alone; and in an IPC namespace of its own, where the X server
-    cannot attach the program's shared memory."""
+    for numbers alone; in an IPC namespace of its own, where the X server
+    cannot attach the program's shared memory; and where the segment the
+    library names is not the program's own (made by another process, or not
+    of its frames' size), which the program then leaves as it is."""
+    env, wrapper = {}, ()
     if setting == "IPC namespace":
-        env, wrapper = {}, unshare("--ipc")
+        wrapper = unshare("--ipc")
+    elif setting in NOT_ITS_OWN:
+        env = {"PROBE_FOREIGN_SEGMENT": NOT_ITS_OWN[setting]}
     else:
         env = {"LC_ALL": "", "LC_NUMERIC": "", setting: "de_DE.UTF-8",
                "LOCPATH": request.getfixturevalue("comma_locale")}
-        wrapper = ()
     run = start(xserver(24), env, wrapper)
     assert run.frame() == golden
     assert run.press_escape() == 0
     assert (run.output(), run.shown_messages()) == (("", ""), [])
+    changes = [call for call in run.calls() if call.startswith("shmctl")]
+    assert changes == ([] if setting in NOT_ITS_OWN else ["shmctl IPC_SET", "shmctl IPC_RMID"])
 
 
 def test_what_others_see(build, xserver, start):
