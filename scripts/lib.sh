@@ -1,8 +1,8 @@
 # The shell code that the scripts share (sourced, not run): installing the
 # Debian packages that are missing, building the program's trees, and
 # running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest) where
-# they can map the user ids they need. Quiet when all is well; on a failure
-# it shows what went wrong.
+# they can map the user ids they need. Quiet when all is well but for an
+# install's progress; on a failure it shows what went wrong.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
@@ -27,18 +27,29 @@ quietly() {
     rm -f "$log"
 }
 
+# install_packages PACKAGE...: installs these Debian packages with apt-get,
+# after updating its package lists. apt says what it installs (with what
+# they depend on) and how much, then shows its progress, as a bar on a
+# terminal and as plain lines otherwise, and its errors.
+install_packages() {
+    local fancy=()
+    [ -t 1 ] && fancy=(-o Dpkg::Progress-Fancy=1)
+    echo "Installing with apt-get: $*, and what they depend on (apt-get counts them below)."
+    quietly "apt-get could not update its package lists." \
+        as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "${fancy[@]}" \
+        install -y --no-install-recommends "$@" || { echo "Could not install $*." >&2; return 1; }
+}
+
+# install_missing PACKAGE...: installs those of these Debian packages that
+# dpkg does not have installed.
 install_missing() {
     local missing=() package
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
             missing+=("$package")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-
-    echo "Installing ${missing[*]} ..."
-    quietly "Could not install ${missing[*]}." as_root apt-get -o DPkg::Lock::Timeout=900 update -qq &&
-        quietly "Could not install ${missing[*]}." as_root env DEBIAN_FRONTEND=noninteractive \
-            apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
 # build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
