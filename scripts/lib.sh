@@ -1,8 +1,8 @@
 # The shell code that the scripts share (sourced, not run): installing the
-# Debian packages that are missing, building the program's trees, and
-# running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest) where
-# they can map the user ids they need. Quiet when all is well but for an
-# install's progress; on a failure it shows what went wrong.
+# tools or Debian packages that are missing, building the program's trees,
+# and running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest)
+# where they can map the user ids they need. Quiet when all is well but for
+# an install's progress; on a failure it shows what went wrong.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
@@ -50,6 +50,40 @@ install_missing() {
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+}
+
+# has_tool TOOL: true where this system has TOOL: for allegro, pkg-config's
+# module of that name; for c++ and cc, a C++ or C compiler (c++ or g++, cc
+# or gcc, as CMake looks for them); otherwise the command.
+has_tool() {
+    case $1 in
+        allegro) command -v pkg-config >/dev/null && pkg-config --exists allegro ;;
+        c++) command -v c++ >/dev/null || command -v g++ >/dev/null ;;
+        cc) command -v cc >/dev/null || command -v gcc >/dev/null ;;
+        *) command -v "$1" >/dev/null ;;
+    esac
+}
+
+# install_tools TOOL=PACKAGE...: makes sure that this system has each TOOL
+# (has_tool), whatever installed it. Those it lacks it installs from their
+# Debian PACKAGEs where apt-get is there; elsewhere it names them and fails.
+install_tools() {
+    local tools=() packages=() pair
+    for pair in "$@"; do
+        if ! has_tool "${pair%%=*}"; then
+            tools+=("${pair%%=*}")
+            packages+=("${pair#*=}")
+        fi
+    done
+    [ ${#tools[@]} -eq 0 ] && return 0
+    if command -v apt-get >/dev/null; then
+        install_packages "${packages[@]}"
+    else
+        echo "Missing here: ${tools[*]}; with no apt-get, this script cannot install them." >&2
+        echo "Install them (allegro is pkg-config's module of Allegro 4's development files;" \
+             "Debian's packages: ${packages[*]}) and run it again." >&2
+        return 1
+    fi
 }
 
 # build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
@@ -105,9 +139,14 @@ build_arm64() {
         quietly "The arm64 build failed." cmake --build "$dir" --parallel)
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
-# To run without a display: a virtual X server, a key press, a screenshot.
-HEADLESS_PACKAGES=(xvfb xdotool x11-apps imagemagick)
+# What the build needs, each tool with the Debian package that brings it.
+BUILD_TOOLS=(cmake=cmake c++=g++ cc=gcc make=make pkg-config=pkg-config allegro=liballegro4-dev)
+# To run without a display: a virtual X server, key presses, window captures
+# and PNG files (convert).
+HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps convert=imagemagick)
+# The same, as the Debian packages that the test suite installs.
+BUILD_PACKAGES=("${BUILD_TOOLS[@]#*=}")
+HEADLESS_PACKAGES=("${HEADLESS_TOOLS[@]#*=}")
 
 # Where the Debian roots go: tarballs made by mmdebstrap that sbuild builds
 # the packages in and autopkgtest tests them in, kept for the next run.

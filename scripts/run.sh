@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs sineplot. With no display it
-# runs it in a virtual X server instead, saves a screenshot of the window,
-# and ends it with Escape.
+# Builds and runs sineplot, first installing the tools that are missing (with
+# apt-get; elsewhere it names them). With no display it runs it in a virtual
+# X server instead, saves a screenshot of the window, and ends it with Escape.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ -n "${DISPLAY:-}" ]; then
-    install_missing "${BUILD_PACKAGES[@]}"
+    install_tools "${BUILD_TOOLS[@]}"
     build_program
     exec "$build/sineplot"
 fi
 
-install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}"
+install_tools "${BUILD_TOOLS[@]}" "${HEADLESS_TOOLS[@]}"
 build_program
 
 exec 3< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
