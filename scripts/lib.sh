@@ -142,8 +142,9 @@ build_arm64() {
 # What the build needs, each tool with the Debian package that brings it.
 BUILD_TOOLS=(cmake=cmake c++=g++ cc=gcc make=make pkg-config=pkg-config allegro=liballegro4-dev)
 # To run without a display: a virtual X server, key presses, window captures
-# and PNG files (convert).
-HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps convert=imagemagick)
+# and PNG files (convert), and Python for the tests' helper that drives them
+# (tests/xsession.py).
+HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps convert=imagemagick python3=python3)
 # The same, as the Debian packages that the test suite installs.
 BUILD_PACKAGES=("${BUILD_TOOLS[@]#*=}")
 HEADLESS_PACKAGES=("${HEADLESS_TOOLS[@]#*=}")
