@@ -1,8 +1,8 @@
 # The shell code that the scripts share (sourced, not run): installing the
-# Debian packages that are missing, building the program's trees, and
-# running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest) where
-# they can map the user ids they need. Quiet when all is well; on a failure
-# it shows what went wrong.
+# tools or Debian packages that are missing, building the program's trees,
+# and running Debian's rootless tools (mmdebstrap, sbuild, autopkgtest)
+# where they can map the user ids they need. Quiet when all is well but for
+# an install's progress; on a failure it shows what went wrong.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
@@ -27,18 +27,63 @@ quietly() {
     rm -f "$log"
 }
 
+# install_packages PACKAGE...: installs these Debian packages with apt-get,
+# after updating its package lists. apt says what it installs (with what
+# they depend on) and how much, then shows its progress, as a bar on a
+# terminal and as plain lines otherwise, and its errors.
+install_packages() {
+    local fancy=()
+    [ -t 1 ] && fancy=(-o Dpkg::Progress-Fancy=1)
+    echo "Installing with apt-get: $*, and what they depend on (apt-get counts them below)."
+    quietly "apt-get could not update its package lists." \
+        as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "${fancy[@]}" \
+        install -y --no-install-recommends "$@" || { echo "Could not install $*." >&2; return 1; }
+}
+
+# install_missing PACKAGE...: installs those of these Debian packages that
+# dpkg does not have installed.
 install_missing() {
     local missing=() package
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
             missing+=("$package")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+}
 
-    echo "Installing ${missing[*]} ..."
-    quietly "Could not install ${missing[*]}." as_root apt-get -o DPkg::Lock::Timeout=900 update -qq &&
-        quietly "Could not install ${missing[*]}." as_root env DEBIAN_FRONTEND=noninteractive \
-            apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
+# has_tool TOOL: true where this system has TOOL: for allegro, pkg-config's
+# module of that name; for c++ and cc, a C++ or C compiler (c++ or g++, cc
+# or gcc, as CMake looks for them); otherwise the command.
+has_tool() {
+    case $1 in
+        allegro) command -v pkg-config >/dev/null && pkg-config --exists allegro ;;
+        c++) command -v c++ >/dev/null || command -v g++ >/dev/null ;;
+        cc) command -v cc >/dev/null || command -v gcc >/dev/null ;;
+        *) command -v "$1" >/dev/null ;;
+    esac
+}
+
+# install_tools TOOL=PACKAGE...: makes sure that this system has each TOOL
+# (has_tool), whatever installed it. Those it lacks it installs from their
+# Debian PACKAGEs where apt-get is there; elsewhere it names them and fails.
+install_tools() {
+    local tools=() packages=() pair
+    for pair in "$@"; do
+        if ! has_tool "${pair%%=*}"; then
+            tools+=("${pair%%=*}")
+            packages+=("${pair#*=}")
+        fi
+    done
+    [ ${#tools[@]} -eq 0 ] && return 0
+    if command -v apt-get >/dev/null; then
+        install_packages "${packages[@]}"
+    else
+        echo "Missing here: ${tools[*]}; with no apt-get, this script cannot install them." >&2
+        echo "Install them (allegro is pkg-config's module of Allegro 4's development files;" \
+             "Debian's packages: ${packages[*]}) and run it again." >&2
+        return 1
+    fi
 }
 
 # build_program [DIR [CMAKE OPTION...]]: configures and builds into DIR
@@ -100,9 +145,15 @@ build_arm64() {
         quietly "The arm64 build failed." cmake --build "$dir" --parallel)
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config liballegro4-dev)
-# To run without a display: a virtual X server, a key press, a screenshot.
-HEADLESS_PACKAGES=(xvfb xdotool x11-apps imagemagick)
+# What the build needs, each tool with the Debian package that brings it.
+BUILD_TOOLS=(cmake=cmake c++=g++ cc=gcc make=make pkg-config=pkg-config allegro=liballegro4-dev)
+# To run without a display: a virtual X server, key presses, window captures
+# and PNG files (convert), and Python for the tests' helper that drives them
+# (tests/xsession.py).
+HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps convert=imagemagick python3=python3)
+# The same, as the Debian packages that the test suite installs.
+BUILD_PACKAGES=("${BUILD_TOOLS[@]#*=}")
+HEADLESS_PACKAGES=("${HEADLESS_TOOLS[@]#*=}")
 
 # Where the Debian roots go: tarballs made by mmdebstrap that sbuild builds
 # the packages in and autopkgtest tests them in, kept for the next run.

@@ -1,15 +1,21 @@
 """What the end-to-end tests drive sineplot with: a virtual X server (Xvfb),
 a run of the real program with the probe preloaded and the library's
 message window replaced by a recorder, captures of its window (xwd), and
-key and pointer input through XTest (xdotool)."""
+key and pointer input through XTest (xdotool). Run alone, it is what
+scripts/run.sh shows the program with where there is no display:
+
+    python3 tests/xsession.py PROGRAM SCREENSHOT
+
+runs PROGRAM (without the probe) in an Xvfb of its own, saves its first
+frame to SCREENSHOT (PNG), and ends it with Escape, with its exit status."""
 import contextlib
 import ctypes
 import os
 import subprocess
+import sys
 import tempfile
 import time
-
-import pytest
+import types
 
 WIDTH, HEIGHT = 640, 400
 
@@ -27,6 +33,7 @@ NOT_APPLICABLE = {
 def not_applicable(key, detail=""):
     """Skips the test as a case that cannot apply here, which even a strict
     run accepts; key is one of NOT_APPLICABLE's."""
+    import pytest  # here alone, so that the module also runs without pytest
     assert key in NOT_APPLICABLE, key
     pytest.skip(key + (": " + detail if detail else ""))
 
@@ -246,9 +253,10 @@ def left_behind(memory, timeout=5):
 
 class Run:
     """One run of the program on a display (None: with no display at all),
-    with the probe preloaded into Linux builds, under the build's emulator
-    where it is for another architecture, and the library's message
-    window replaced by a recorder, on an XDisplay."""
+    with the probe preloaded into Linux builds (where build.probe names
+    one), under the build's emulator where it is for another architecture,
+    and the library's message window replaced by a recorder, on an
+    XDisplay."""
 
     def __init__(self, build, display, workdir, probe_env=None, wrapper=(), program=None):
         self.display = display
@@ -272,8 +280,8 @@ class Run:
         if build.emulator and not self.program.endswith(".exe"):
             # qemu sets it for the emulated program alone, not for a wrapper
             # of the machine's own architecture, which could not load it.
-            emulator = build.emulator + ["-E", "LD_PRELOAD=" + build.probe]
-        elif not self.program.endswith(".exe"):  # the probe is for the Linux build
+            emulator = build.emulator + (["-E", "LD_PRELOAD=" + build.probe] if build.probe else [])
+        elif build.probe and not self.program.endswith(".exe"):  # the probe is for the Linux build
             env.update(LD_PRELOAD=build.probe)
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
@@ -351,9 +359,10 @@ class Run:
     def pointer_over(self, x=320, y=300):
         self.display.xdotool("mousemove", "--window", self.window, x, y)
 
-    def frame(self, timeout=10):
-        """The window's picture once a first frame has been copied to it."""
-        self.find_window(timeout)
+    def frame(self, timeout=10, by=None):
+        """The window's picture once a first frame has been copied to it; the
+        window found as find_window finds it."""
+        self.find_window(timeout, by)
         self.pointer_away()
         deadline = time.time() + timeout
         while time.time() < deadline:
@@ -395,3 +404,33 @@ class Run:
         self.kill()
         self.stdout.close()
         self.stderr.close()
+
+
+# ---------------------------------------------------------------- a screenshot
+
+def screenshot(program, path):
+    """Runs program in an Xvfb of its own, finds its window by class as the
+    desktop tests do, saves its first frame to path and ends it with Escape:
+    its exit status, as the shell gives it. Says what went wrong, with what
+    the program said, if it ends early or shows no frame."""
+    program, path, name = os.path.abspath(program), os.path.abspath(path), os.path.basename(program)
+    with tempfile.TemporaryDirectory() as workdir, contextlib.ExitStack() as cleanup:
+        server = XServer(24, workdir)
+        cleanup.callback(server.close)
+        run = Run(types.SimpleNamespace(program=program, probe=None, emulator=[]), server, workdir)
+        cleanup.callback(run.close)
+        try:
+            save_png(run.frame(by=("--classname", "^sineplot$")), path)
+            status = run.press_escape()
+        except AssertionError as error:
+            said = [text.strip() for text in run.shown_messages() + list(run.output())]
+            sys.exit("\n".join([text for text in said if text] + ["%s: %s" % (name, error)]))
+    print("%s ran in a virtual X server and ended on Escape with status %d.\nScreenshot: %s"
+          % (name, status, path))
+    return status if status >= 0 else 128 - status  # ended by a signal: 128 + its number
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit("usage: python3 tests/xsession.py PROGRAM SCREENSHOT")
+    sys.exit(screenshot(*sys.argv[1:]))
