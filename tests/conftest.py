@@ -104,15 +104,25 @@ def unshare():
     these unshare options make, inside a user namespace of its own (as its
     root, the same user outside) where they cannot be made without, as when
     not root; or the test skipped where even that is refused (a container,
-    a / that is no mount point, a kernel that allows no user namespaces)."""
+    a kernel that allows no user namespaces). In a chroot, such as an
+    autopkgtest testbed, / is no mount point, so unshare cannot make the new
+    mount namespace's mounts private: there it keeps them as they are, where
+    none of them is shared with another namespace."""
+    with open("/proc/self/mountinfo") as f:
+        mounts = [line.split(" - ")[0].split() for line in f]
+    chroot = "/" not in [fields[4] for fields in mounts]
+    private = not any(field.startswith("shared:") for fields in mounts for field in fields[6:])
+    propagation = ["--propagation", "unchanged"] if chroot and private else []
+
     def command(*options):
+        failures = []
         for user in [], ["--user", "--map-root-user"]:
-            tried = subprocess.run(["unshare", *user, *options, "true"],
+            tried = subprocess.run(["unshare", *user, *propagation, *options, "true"],
                                    capture_output=True, text=True)
             if not tried.returncode:
-                return ["unshare", *user, *options]
-        pytest.skip("unshare %s cannot work here: %s" % (" ".join(user + list(options)),
-                                                         tried.stderr.strip()))
+                return ["unshare", *user, *propagation, *options]
+            failures.append(" ".join(["unshare", *user, *options]) + ": " + tried.stderr.strip())
+        pytest.skip("namespaces cannot be made here: " + "; ".join(failures))
     return command
 
 
