@@ -34,10 +34,13 @@ suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 "$here/debian-sources" >"$work/archive.sources"
 include=$(echo "$@" | tr ' ' ,)
 
-# chrootless: nothing is run in the sysroot, so nothing needs a chroot, and
-# nothing is mounted there. The downloaded packages are kept for their
-# control files.
-mmdebstrap --mode=chrootless --variant=extract --architectures="$arch" --include="$include" \
+# Only unpacked: nothing is run in the sysroot, so nothing needs a chroot.
+# An ordinary user unpacks it chrootless; root in mmdebstrap's root mode,
+# since mmdebstrap (from Debian 13) refuses chrootless mode to root outside
+# a chroot. The downloaded packages are kept for their control files.
+mode=chrootless
+[ "$(id -u)" -ne 0 ] || mode=root
+mmdebstrap --mode=$mode --variant=extract --architectures="$arch" --include="$include" \
     --skip=cleanup/apt/cache "$suite" "$new" "$work/archive.sources"
 
 mkdir "$new/DEBIAN"

@@ -52,6 +52,28 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
+# install_available PACKAGE...: install_missing for those of the packages
+# that this release's archive has (Debian testing, at times, lacks one,
+# such as Wine); it names those it has not.
+install_available() {
+    local missing=() available=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    quietly "apt-get could not update its package lists." \
+        as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
+    for package in "${missing[@]}"; do
+        if apt-cache show "$package" >/dev/null 2>&1; then
+            available+=("$package")
+        else
+            echo "Not in this release's archive, so left out: $package."
+        fi
+    done
+    [ ${#available[@]} -eq 0 ] || install_missing "${available[@]}"
+}
+
 # has_tool TOOL: true where this system has TOOL: for allegro, pkg-config's
 # module of that name; for c++ and cc, a C++ or C compiler (c++ or g++, cc
 # or gcc, as CMake looks for them); otherwise the command.

@@ -22,9 +22,12 @@ TEST_PACKAGES=(
     dbus-daemon libglib2.0-bin
     dpkg-dev lintian desktop-file-utils man-db  # the Debian package, built and tested rootless:
     mmdebstrap sbuild autopkgtest uidmap distro-info debian-archive-keyring
-    g++-mingw-w64-x86-64 patch wine wine64 nsis icoutils x11-utils git  # Windows, the release
+    g++-mingw-w64-x86-64 patch nsis icoutils x11-utils git  # Windows, the release
+    reprotest disorderfs faketime locales-all debhelper libx11-dev  # the release, varied
 )
 install_missing "${BUILD_PACKAGES[@]}" "${HEADLESS_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+# Wine runs the Windows program, where this release's archive has it.
+install_available wine wine64
 build_program
 build_program "$root/build-sanitize" -DSINEPLOT_SANITIZE=ON
 # On an arm64 machine the build above is the arm64 one.
