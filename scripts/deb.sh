@@ -42,7 +42,9 @@ source_package() {
     local commit=HEAD
     if [ "${1:-}" = --worktree ]; then
         # A commit of the working tree's tracked files, made aside: nothing
-        # in the checkout changes.
+        # in the checkout changes (but git's index of file times, which
+        # stash create needs up to date).
+        git -C "$root" update-index -q --refresh || true
         commit=$(git -C "$root" stash create)
         commit=${commit:-HEAD}
         shift
