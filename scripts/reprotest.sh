@@ -42,6 +42,10 @@ options=(--vary="$vary" --min-cpus=1 "$@")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# git stash create, which the source package of the working tree is made
+# with, fails without a word where the index is out of date for unchanged
+# files (copied, touched, chowned): git status would bring it up to date.
+git -C "$root" update-index -q --refresh >/dev/null || true
 bash "$root/scripts/deb.sh" source --worktree "$work/source"
 start=$SECONDS
 status=0
