@@ -179,3 +179,28 @@ def test_autopkgtest(releases, suite, tmp_path):
     assert done.returncode == 0, done.stdout[-20000:] + done.stderr[-20000:]
     with open(tmp_path / "results" / "summary") as f:
         assert [line.split()[:2] for line in f] == [["program", "PASS"], ["desktops", "PASS"]]
+
+
+# reprotest builds each artifact twice, the second time with the build's
+# surroundings varied, and compares the two byte for byte
+# (scripts/reprotest.sh): the Debian packages, by dpkg-buildpackage from the
+# source package, and sineplot.exe, by the windows preset. Varied: the
+# environment, the build path, the kernel (setarch: its version), ASLR, the
+# number of CPUs (taskset: one, then all), the time (faketime), the file
+# order (disorderfs), the host and domain names (unshare --uts), HOME, the
+# locale, PATH, the time zone and the umask. Not varied: the user and group,
+# which reprotest switches with "sudo -h localhost", and Debian 12's sudo
+# (1.9.13) allows -h only with -l; and, where they cannot be had, the file
+# order, which needs /dev/fuse open to the user (root, or as Debian's udev
+# leaves it), and the host and domain names, which need a user namespace.
+@pytest.mark.parametrize("artifact", ["deb", "windows"])
+def test_reprotest(artifact, tmp_path):
+    if subprocess.run(["git", "-C", ROOT, "rev-parse"], capture_output=True).returncode:
+        pytest.skip("not a git checkout")
+    tools = ["reprotest", "disorderfs", "faketime",
+             {"deb": "dh", "windows": "x86_64-w64-mingw32-g++"}[artifact]]
+    if os.geteuid() != 0 and not all(shutil.which(tool) for tool in tools):
+        pytest.skip(f"{', '.join(tools)} are needed, or root to install them")
+    done = subprocess.run(["bash", "scripts/reprotest.sh", artifact], cwd=ROOT, capture_output=True,
+                          text=True, env=dict(os.environ, TMPDIR=str(tmp_path)))
+    assert done.returncode == 0, done.stdout + done.stderr
