@@ -1,10 +1,9 @@
 """The Debian packages of the current sources, made as the release makes
 them (scripts/deb.sh): the source package, and the binary packages that
-sbuild builds from it; lintian has nothing to say about any of it, even
-pedantically; and the package's autopkgtest, the suite's own modules run
-against the installed program, passes in a testbed of this machine's
-release. Debian's tools run in unshare mode, without root; this machine's
-dpkg never sees the package."""
+sbuild builds from it, in unshare mode, without root; lintian has nothing to
+say about any of it, even pedantically. This machine's dpkg never sees the
+package. (The release test runs the package's autopkgtest on every Debian
+release it is for.)"""
 import glob
 import os
 import subprocess
@@ -32,10 +31,4 @@ def test_package(build, lintian, tmp_path):
         said, tags = lintian(path)
         assert not tags, said
 
-    release = subprocess.run(["sh", "-c", ". /etc/os-release && echo $VERSION_CODENAME"],
-                             capture_output=True, text=True, check=True).stdout.strip()
-    results = tmp_path / "autopkgtest"
-    deb("autopkgtest", release, changes, dsc, "--output-dir", results)
-    with open(results / "summary") as f:
-        assert [line.split()[:2] for line in f] == [["program", "PASS"], ["desktops", "PASS"]]
     assert installed() == before, "the package went into this machine's dpkg"
