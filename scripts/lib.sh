@@ -114,7 +114,7 @@ build_program() {
     local dir=${1:-$build}
     shift || true
     quietly "The build failed." cmake -S "$root" -B "$dir" "$@" &&
-        quietly "The build failed." cmake --build "$dir" --parallel
+        quietly "The build failed." cmake --build "$dir" --parallel "$(nproc)"
 }
 
 # build_windows [--source TREE] [DIR [CMAKE OPTION...]]: the static Windows
@@ -140,7 +140,7 @@ build_windows() {
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$source" &&
         quietly "The Windows build failed." cmake --preset windows -B "$dir" "$@" &&
-        quietly "The Windows build failed." cmake --build "$dir" --parallel)
+        quietly "The Windows build failed." cmake --build "$dir" --parallel "$(nproc)")
 }
 
 # The arm64 build: the cross compiler, mmdebstrap, which makes the sysroot
@@ -164,7 +164,7 @@ build_arm64() {
     shift || true
     (cd "$root" &&
         quietly "The arm64 build failed." cmake --preset linux-arm64 -B "$dir" "$@" &&
-        quietly "The arm64 build failed." cmake --build "$dir" --parallel)
+        quietly "The arm64 build failed." cmake --build "$dir" --parallel "$(nproc)")
 }
 
 # What the build needs, each tool with the Debian package that brings it.
