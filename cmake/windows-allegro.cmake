@@ -55,6 +55,8 @@ ExternalProject_Add(allegro
   CMAKE_ARGS
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
     -DCMAKE_BUILD_TYPE=Release
+    # Allegro asks for CMake 2.6's behaviour, which CMake 4 no longer has.
+    -DCMAKE_POLICY_VERSION_MINIMUM=3.5
     # A pointer cast to a narrower integer, or back, stops the build.
     "-DCMAKE_C_FLAGS=-Werror=pointer-to-int-cast -Werror=int-to-pointer-cast"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>

@@ -21,7 +21,7 @@ TEST_PACKAGES=(
     openbox wmctrl weston xwayland mutter gnome-shell kwin-wayland kwin-x11  # the desktops
     dbus-daemon libglib2.0-bin
     dpkg-dev lintian desktop-file-utils man-db  # the Debian package, built and tested rootless:
-    mmdebstrap sbuild autopkgtest uidmap distro-info debian-archive-keyring
+    mmdebstrap sbuild autopkgtest uidmap iproute2 distro-info debian-archive-keyring
     g++-mingw-w64-x86-64 patch nsis icoutils x11-utils git  # Windows, the release
     reprotest disorderfs faketime locales-all debhelper libx11-dev  # the release, varied
 )

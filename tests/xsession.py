@@ -29,6 +29,8 @@ NOT_APPLICABLE = {
                               "compare it with",
     "no Wine in this Debian release": "the release's archive has no Wine to run the Windows "
                                       "program with (Debian testing, at times)",
+    "mutter has no X11 mode": "from GNOME 49 mutter may be built without X11 sessions, as "
+                              "Debian testing's is: there is no X11 window manager to test",
 }
 
 
