@@ -19,6 +19,7 @@ Usage: bench/bench.py [SECONDS] [--baseline PROGRAM]
        (after a build into build/; default 10 s)
 """
 import argparse
+import importlib.util
 import os
 import re
 import shutil
@@ -29,8 +30,22 @@ import time
 from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-from xsession import Run, XServer  # noqa: E402
+
+
+def tests_module(name):
+    """A module of tests/ that the benchmark shares with the end-to-end
+    tests, loaded from its file, without writing its bytecode there."""
+    path = os.path.join(ROOT, "tests", name + ".py")
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.dont_write_bytecode = True
+    spec.loader.exec_module(module)
+    return module
+
+
+# The tests' X server and runs of the program (the only module shared).
+xsession = tests_module("xsession")
+
 
 BUILD = os.path.join(ROOT, "build")
 PROGRAM = os.path.join(BUILD, "sineplot")
@@ -77,12 +92,12 @@ class Runs:
     def __init__(self):
         self.build = build_of(BUILD)
         self.workdir = tempfile.mkdtemp(prefix="sineplot-bench-")
-        self.display = XServer(24, self.workdir)
+        self.display = xsession.XServer(24, self.workdir)
         self.runs = []
 
     def start(self, display, probe_env=None, wrapper=(), program=None, build=None):
-        self.runs.append(Run(build or self.build, display, self.workdir, probe_env, wrapper,
-                             program))
+        self.runs.append(xsession.Run(build or self.build, display, self.workdir, probe_env,
+                                      wrapper, program))
         return self.runs[-1]
 
     def close(self):

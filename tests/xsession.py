@@ -1,7 +1,8 @@
 """What the end-to-end tests drive sineplot with: a virtual X server (Xvfb),
 a run of the real program with the probe preloaded and the library's
 message window replaced by a recorder, captures of its window (xwd), and
-key and pointer input through XTest (xdotool)."""
+key and pointer input through XTest (xdotool). The benchmark (bench/bench.py)
+uses its XServer and Run too, loading this file by its path."""
 import contextlib
 import ctypes
 import os
