@@ -15,8 +15,8 @@ go as plain images, as in a container. With --baseline, another build of
 the program runs in the same X server, turn about with this one, and the
 ratio of their frame rates is printed.
 
-Usage: bench/bench.py [SECONDS] [--baseline PROGRAM]
-       (after a build into build/; default 10 s)
+Usage: bench/bench.py [SECONDS] [--baseline PROGRAM] [--build DIR]
+       (after a build into build/, or DIR; default 10 s)
 """
 import argparse
 import importlib.util
@@ -46,10 +46,6 @@ def tests_module(name):
 # The tests' X server and runs of the program (the only module shared).
 xsession = tests_module("xsession")
 
-
-BUILD = os.path.join(ROOT, "build")
-PROGRAM = os.path.join(BUILD, "sineplot")
-FLOOR = os.path.join(BUILD, "bench", "sineplot_floor")
 ARM64 = os.path.join(ROOT, "build-arm64")
 
 
@@ -68,9 +64,9 @@ def arm64_build(qemu):
 
 
 def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None, build=None):
-    """Runs program (of build, by default build/) for `seconds` of frames,
-    then holds Escape until it ends; returns the frames copied, the wall
-    time, the CPU time and the peak resident memory."""
+    """Runs program (of build, by default the one measured) for `seconds`
+    of frames, then holds Escape until it ends; returns the frames copied,
+    the wall time, the CPU time and the peak resident memory."""
     run = runs.start(display, probe_env, wrapper, program, build)
     run.find_window(timeout=120)
     run.reach_frame_loop(timeout=120)
@@ -78,7 +74,8 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None, build
     time.sleep(seconds)
     with open("/proc/%d/status" % run.process.pid) as f:
         peak = int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
-    run.press_escape(timeout=120)
+    status = run.press_escape(timeout=120)
+    assert status == 0, "%s ended with status %d" % (program, status)
     wall = time.time() - start
     usage = run.usage
     frames = int(run.calls()[-1].split()[-1])
@@ -89,8 +86,9 @@ def timed_run(runs, display, program, seconds, wrapper=(), probe_env=None, build
 class Runs:
     """The benchmark's X server and runs, all ended by close()."""
 
-    def __init__(self):
-        self.build = build_of(BUILD)
+    def __init__(self, directory):
+        self.build = build_of(directory)
+        self.floor = os.path.join(directory, "bench", "sineplot_floor")
         self.workdir = tempfile.mkdtemp(prefix="sineplot-bench-")
         self.display = xsession.XServer(24, self.workdir)
         self.runs = []
@@ -124,7 +122,7 @@ def attribution(runs, display):
     of the frame loop (main less init), and the functions where the
     instructions themselves are spent, under callgrind."""
     out = os.path.join(tempfile.mkdtemp(dir=runs.workdir), "callgrind.out")
-    timed_run(runs, display, PROGRAM, 3,
+    timed_run(runs, display, runs.build.program, 3,
               ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out])
 
     def costs(*options):
@@ -158,9 +156,9 @@ def allocations_per_frame(runs, display):
         return int(m.group(1).replace(",", ""))
 
     memcheck = ["valgrind", "--tool=memcheck"]
-    many = timed_run(runs, display, PROGRAM, 3, memcheck)
-    none = runs.start(display, {"PROBE_ESCAPE_DOWN": "1"}, memcheck, PROGRAM)
-    none.wait(120)
+    many = timed_run(runs, display, runs.build.program, 3, memcheck)
+    none = runs.start(display, {"PROBE_ESCAPE_DOWN": "1"}, memcheck)
+    assert none.wait(120) == 0, "a run of no frames under memcheck failed"
     return (heap_allocs(many.dir) - heap_allocs(none.dir)) / many.frames, many.frames
 
 
@@ -168,20 +166,24 @@ def main():
     arguments = argparse.ArgumentParser(description="Frame-rate benchmark of sineplot.")
     arguments.add_argument("seconds", nargs="?", type=float, default=10)
     arguments.add_argument("--baseline", help="another build of sineplot to compare with")
+    arguments.add_argument("--build", default=os.path.join(ROOT, "build"),
+                           help="the build tree to measure (default: build/)")
     options = arguments.parse_args()
     seconds = options.seconds
-    runs = Runs()
+    runs = Runs(os.path.abspath(options.build))
+    program = runs.build.program
     try:
         display = runs.display
-        results = {name: timed_run(runs, display, program, seconds)
-                   for name, program in (("sineplot", PROGRAM), ("floor: clear and copy", FLOOR))}
+        results = {name: timed_run(runs, display, path, seconds)
+                   for name, path in (("sineplot", program),
+                                      ("floor: clear and copy", runs.floor))}
         if subprocess.run(["unshare", "--ipc", "true"], capture_output=True).returncode == 0:
             results["sineplot, plain images (own IPC namespace)"] = timed_run(
-                runs, display, PROGRAM, seconds, ["unshare", "--ipc"])
+                runs, display, program, seconds, ["unshare", "--ipc"])
         if options.baseline:
             # Turn about, so that a change in the machine's load falls on both.
             pairs = [(timed_run(runs, display, options.baseline, seconds / 2),
-                      timed_run(runs, display, PROGRAM, seconds / 2)) for _ in range(2)]
+                      timed_run(runs, display, program, seconds / 2)) for _ in range(2)]
             baseline, this = ([pair[i] for pair in pairs] for i in (0, 1))
             results["baseline: " + options.baseline] = SimpleNamespace(
                 frames=sum(r.frames for r in baseline), wall=sum(r.wall for r in baseline),
