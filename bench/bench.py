@@ -264,7 +264,7 @@ def attribution(runs, display):
     total = profile.totals["Ir"]
     hottest = sorted(profile.own.items(), key=lambda item: -item[1])[:8]
     return ([(what, per_frame, cost / loop, cost / total) for what, per_frame, cost in calls],
-            loop / total, run.frames,
+            loop, total, run.frames,
             [(cost / total, name, os.path.basename(obj)) for (obj, name), cost in hottest])
 
 
@@ -332,10 +332,11 @@ def main():
             print("This build's frame rate over the baseline's, turn about in one X server: %.3f"
                   % ratio)
 
-        calls, loop, frames, hottest = attribution(runs, display)
-        print("\nWhere the frame loop's instructions go (callgrind, %d frames; the loop is %.1f%%"
-              " of the run):\nthe calls a frame makes, inclusive, and the program's own code\n"
-              % (frames, 100 * loop))
+        calls, loop, total, frames, hottest = attribution(runs, display)
+        print("\nWhere the frame loop's instructions go (callgrind: %d frames of %.0f"
+              " instructions; the loop is %.1f%% of the run):\nthe calls a frame makes,"
+              " inclusive, and the program's own code\n" % (frames, loop / frames,
+                                                            100 * loop / total))
         print("| call | per frame | share of the loop | of the run |")
         print("|---|---:|---:|---:|")
         for what, per_frame, share, of_run in calls:
