@@ -7,7 +7,9 @@ scripts/run.sh shows the program with where there is no display:
     python3 tests/xsession.py PROGRAM SCREENSHOT
 
 runs PROGRAM (without the probe) in an Xvfb of its own, saves its first
-frame to SCREENSHOT (PNG), and ends it with Escape, with its exit status."""
+frame to SCREENSHOT (PNG), and ends it with Escape, with its exit status.
+The benchmark (bench/bench.py) uses its XServer and Run too, loading this
+file by its path."""
 import contextlib
 import ctypes
 import os
