@@ -65,7 +65,7 @@ install_available() {
     quietly "apt-get could not update its package lists." \
         as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
     for package in "${missing[@]}"; do
-        if apt-cache show "$package" >/dev/null 2>&1; then
+        if apt-get install --simulate --no-install-recommends "$package" >/dev/null 2>&1; then
             available+=("$package")
         else
             echo "Not in this release's archive, so left out: $package."
