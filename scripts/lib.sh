@@ -41,26 +41,30 @@ install_packages() {
         install -y --no-install-recommends "$@" || { echo "Could not install $*." >&2; return 1; }
 }
 
+# not_installed PACKAGE...: prints, one a line, those of these Debian
+# packages that dpkg does not have installed.
+not_installed() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+            echo "$package"
+    done
+}
+
 # install_missing PACKAGE...: installs those of these Debian packages that
 # dpkg does not have installed.
 install_missing() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-            missing+=("$package")
-    done
+    local missing
+    mapfile -t missing < <(not_installed "$@")
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
 # install_available PACKAGE...: install_missing for those of the packages
-# that this release's archive has (Debian testing, at times, lacks one,
-# such as Wine); it names those it has not.
+# that apt can install from this release's archive (Debian testing, at
+# times, has no Wine); it names the others.
 install_available() {
-    local missing=() available=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-            missing+=("$package")
-    done
+    local missing available=() package
+    mapfile -t missing < <(not_installed "$@")
     [ ${#missing[@]} -gt 0 ] || return 0
     quietly "apt-get could not update its package lists." \
         as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
@@ -71,7 +75,7 @@ install_available() {
             echo "Not in this release's archive, so left out: $package."
         fi
     done
-    [ ${#available[@]} -eq 0 ] || install_missing "${available[@]}"
+    [ ${#available[@]} -eq 0 ] || install_packages "${available[@]}"
 }
 
 # has_tool TOOL: true where this system has TOOL: for allegro, pkg-config's
