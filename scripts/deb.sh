@@ -40,6 +40,8 @@ release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 source_package() {
     local commit=HEAD
+    git -C "$root" rev-parse --verify -q HEAD >/dev/null ||
+        { echo "The source package is made from a git checkout." >&2; exit 1; }
     if [ "${1:-}" = --worktree ]; then
         # A commit of the working tree's tracked files, made aside: nothing
         # in the checkout changes (but git's index of file times, which
@@ -50,8 +52,6 @@ source_package() {
         shift
     fi
     [ $# -eq 1 ] || usage
-    git -C "$root" rev-parse --verify -q HEAD >/dev/null ||
-        { echo "The source package is made from a git checkout." >&2; exit 1; }
     local out=$1 version upstream work
     version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
     upstream=${version%-*}
