@@ -83,13 +83,15 @@ build() {
         options+=(--architectures="$native,$arch" --include="crossbuild-essential-$arch")
     fi
     # The build dependencies, as debian/control names them, go into the
-    # root, so that sbuild finds them there.
-    export SINEPLOT_CONTROL="$root/debian/control"
+    # root, so that sbuild finds them there. copy-in reads the file as the
+    # caller, not as the root's root, which may not reach it.
     options+=(
-        --customize-hook='mkdir -p "$1/tmp/sineplot/debian" && cp "$SINEPLOT_CONTROL" "$1/tmp/sineplot/debian/"'
+        --customize-hook='mkdir -p "$1/tmp/sineplot/debian"'
+        --customize-hook="copy-in $root/debian/control /tmp/sineplot/debian"
         --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -a $arch /tmp/sineplot"
         --customize-hook='rm -r "$1/tmp/sineplot"')
-    make_root "$tarball" "$(depends Build-Depends "$SINEPLOT_CONTROL")" "${options[@]}" -- "$release"
+    make_root "$tarball" "buildd for $arch: $(depends Build-Depends "$root/debian/control")" \
+        "${options[@]}" -- "$release"
 
     echo "Building the Debian packages for $arch (sbuild in a $release root) ..."
     local start=$SECONDS

@@ -216,15 +216,14 @@ with_subids() {
 # make_root TARBALL KEY MMDEBSTRAP OPTION... -- SUITE: the root that mmdebstrap
 # makes of SUITE, from the archive of scripts/debian-sources, with these
 # options, into TARBALL; unless it is there already, made from the same KEY
-# (what else goes into it, such as a hash of the files it is made from) and
-# the same archive.
+# (what goes into it: its architectures and packages) and the same archive.
 make_root() {
     local tarball=$1 key=$2 sources suite
     shift 2
     suite=${!#}
     sources=$(mktemp --suffix=.sources)
     "$root/scripts/debian-sources" "$suite" >"$sources" || { rm -f "$sources"; return 1; }
-    key=$(printf '%s\n' "$key" "${@:1:$#-1}"; cat "$sources")
+    key=$(printf '%s\n' "$key"; cat "$sources")
     if [ -e "$tarball" ] && [ "$(cat "$tarball.key" 2>/dev/null)" = "$key" ]; then
         rm -f "$sources"
         return 0
