@@ -21,6 +21,7 @@ from xsession import NOT_APPLICABLE, Run, XServer, load_png
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STRICT = os.environ.get("SINEPLOT_STRICT") == "1"
 
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     # A strict run fails what would be skipped, but for the listed cases.
