@@ -22,15 +22,13 @@ Usage: bench/bench.py [SECONDS] [--baseline PROGRAM] [--build DIR]
 """
 import argparse
 import collections
-import importlib.util
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -39,10 +37,10 @@ def tests_module(name):
     """A module of tests/ that the benchmark shares with the end-to-end
     tests, loaded from its file, without writing its bytecode there."""
     path = os.path.join(ROOT, "tests", name + ".py")
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.dont_write_bytecode = True
-    spec.loader.exec_module(module)
+    module = ModuleType(name)
+    module.__file__ = path
+    with open(path) as f:
+        exec(compile(f.read(), path, "exec"), module.__dict__)
     return module
 
 
@@ -109,8 +107,8 @@ class Runs:
 
 def read_profile(path):
     """A profile in the Callgrind format, as callgrind and memcheck's
-    --xtree-memory write it (Valgrind's manual: "Callgrind Format
-    Specification"): the totals of its events, by name, and, in the first
+    --xtree-memory write it (the file format that Valgrind's manual
+    documents): the totals of its events, by name, and, in the first
     event, each function's own cost and each call's count and inclusive cost,
     functions being (object, name)."""
     names = {}
