@@ -121,25 +121,39 @@ build_program() {
         quietly "The build failed." cmake --build "$dir" --parallel "$(nproc)"
 }
 
+# Allegro's source tarball, as a Windows build tree keeps it.
+ALLEGRO_TARBALL=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
+
+# cached_allegro: prints the path of Allegro's source tarball where one of
+# this checkout's Windows trees (build-windows/, or build/windows/, which
+# the tests build) has fetched it; fails where none has.
+cached_allegro() {
+    local dir
+    for dir in "$root/build-windows" "$root/build/windows"; do
+        if [ -e "$dir/$ALLEGRO_TARBALL" ]; then
+            echo "$dir/$ALLEGRO_TARBALL"
+            return 0
+        fi
+    done
+    return 1
+}
+
 # build_windows [--source TREE] [DIR [CMAKE OPTION...]]: the static Windows
 # executable, DIR/sineplot.exe (build-windows/ by default), of the sources in
 # TREE (this checkout by default), configured by the windows preset. A new
-# build tree reuses Allegro's source from build-windows/ or build/windows/
-# (the tree that the tests build).
+# build tree reuses Allegro's source where this checkout has it
+# (cached_allegro).
 build_windows() {
     local source=$root
     if [ "${1:-}" = --source ]; then
         source=$2
         shift 2
     fi
-    local dir=${1:-$root/build-windows} tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
+    local dir=${1:-$root/build-windows} cached
     shift || true
-    local other
-    for other in "$root/build-windows" "$root/build/windows"; do
-        if [ ! -e "$dir/$tarball" ] && [ -e "$other/$tarball" ]; then
-            mkdir -p "$dir/allegro-download" && cp "$other/$tarball" "$dir/$tarball"
-        fi
-    done
+    if [ ! -e "$dir/$ALLEGRO_TARBALL" ] && cached=$(cached_allegro); then
+        mkdir -p "$dir/allegro-download" && cp "$cached" "$dir/$ALLEGRO_TARBALL"
+    fi
     [ -e "$dir/allegro-prefix/lib/liballeg.a" ] ||
         echo "Building the Allegro library for Windows (once per build tree, about a minute) ..."
     (cd "$source" &&

@@ -55,18 +55,13 @@ else
     tree="$work/windows/sineplot"
     mkdir -p "$tree"
     tar -C "$tree" --strip-components=1 -xzf "$work/source"/sineplot_*.orig.tar.gz
-    tarball=allegro-download/allegro4.4_4.4.3.1.orig.tar.gz
-    cached=""
-    for dir in "$root/build-windows" "$root/build/windows"; do
-        [ -e "$dir/$tarball" ] && { cached="$dir/$tarball"; break; }
-    done
-    if [ -z "$cached" ]; then
+    if ! cached=$(cached_allegro); then
         (cd "$root" && quietly "Could not fetch Allegro's source." \
             cmake --preset windows -B "$work/fetch")
-        cached="$work/fetch/$tarball"
+        cached="$work/fetch/$ALLEGRO_TARBALL"
     fi
     mkdir -p "$tree/build-windows/allegro-download"
-    cp "$cached" "$tree/build-windows/$tarball"
+    cp "$cached" "$tree/build-windows/$ALLEGRO_TARBALL"
     (cd "$work/windows" && TMPDIR=$work reprotest "${options[@]}" \
         -c 'cmake --preset windows && cmake --build --preset windows --parallel "$(nproc)"' \
         sineplot build-windows/sineplot.exe) || status=$?
