@@ -9,7 +9,14 @@ build="$root/build"
 
 # as_root COMMAND...: runs it directly as root, through sudo otherwise.
 as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "Installing packages takes root, and there is no sudo here: run this as root." >&2
+        return 1
+    fi
 }
 
 # quietly MESSAGE COMMAND...: runs it with its output kept aside; shows that
@@ -80,10 +87,13 @@ install_available() {
 
 # has_tool TOOL: true where this system has TOOL: for allegro, pkg-config's
 # module of that name; for c++ and cc, a C++ or C compiler (c++ or g++, cc
-# or gcc, as CMake looks for them); otherwise the command.
+# or gcc, as CMake looks for them); for pillow, the Python imaging library
+# in the system's Python (/usr/bin/python3, whatever python3 stands first on
+# the PATH); otherwise the command.
 has_tool() {
     case $1 in
         allegro) command -v pkg-config >/dev/null && pkg-config --exists allegro ;;
+        pillow) /usr/bin/python3 -c "import PIL.Image" 2>/dev/null ;;
         c++) command -v c++ >/dev/null || command -v g++ >/dev/null ;;
         cc) command -v cc >/dev/null || command -v gcc >/dev/null ;;
         *) command -v "$1" >/dev/null ;;
@@ -105,9 +115,8 @@ install_tools() {
     if command -v apt-get >/dev/null; then
         install_packages "${packages[@]}"
     else
-        echo "Missing here: ${tools[*]}; with no apt-get, this script cannot install them." >&2
-        echo "Install them (allegro is pkg-config's module of Allegro 4's development files;" \
-             "Debian's packages: ${packages[*]}) and run it again." >&2
+        echo "Missing here, and with no apt-get this script cannot install them: ${tools[*]}" \
+             "(Debian's packages: ${packages[*]}). Install them and run it again." >&2
         return 1
     fi
 }
@@ -187,10 +196,10 @@ build_arm64() {
 
 # What the build needs, each tool with the Debian package that brings it.
 BUILD_TOOLS=(cmake=cmake c++=g++ cc=gcc make=make pkg-config=pkg-config allegro=liballegro4-dev)
-# To run without a display: a virtual X server, key presses, window captures
-# and PNG files (convert), and Python for the tests' helper that drives them
-# (tests/xsession.py).
-HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps convert=imagemagick python3=python3)
+# To run without a display: a virtual X server, key presses, window captures,
+# and the system's Python with its imaging library for the tests' helper
+# that drives them and reads and writes the pictures (tests/xsession.py).
+HEADLESS_TOOLS=(Xvfb=xvfb xdotool=xdotool xwd=x11-apps pillow=python3-pil)
 # The same, as the Debian packages that the test suite installs.
 BUILD_PACKAGES=("${BUILD_TOOLS[@]#*=}")
 HEADLESS_PACKAGES=("${HEADLESS_TOOLS[@]#*=}")

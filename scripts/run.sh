@@ -14,4 +14,4 @@ fi
 
 install_tools "${BUILD_TOOLS[@]}" "${HEADLESS_TOOLS[@]}"
 build_program
-exec python3 "$root/tests/xsession.py" "$build/sineplot" "$build/screenshot.png"
+exec /usr/bin/python3 "$root/tests/xsession.py" "$build/sineplot" "$build/screenshot.png"

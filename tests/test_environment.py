@@ -1,14 +1,16 @@
 """The program where its users run it: under a locale that writes numbers
 with a decimal comma, in a container's IPC namespace of its own, beside
-other users of the machine, and among other programs on a desktop."""
+other users of the machine, and among other programs on a desktop; and the
+README's command that builds and shows it, on a machine as its user has it."""
 import os
 import re
+import shutil
 import socket
 import subprocess
 
 import pytest
 
-from xsession import segments, shared_memory, window_icon
+from xsession import load_png, segments, shared_memory, window_icon
 
 
 @pytest.fixture(scope="session")
@@ -95,3 +97,26 @@ def test_what_others_see(build, xserver, start):
     assert calls[opened + 1:calls.index("install_timer")] == \
         ["shmctl IPC_SET", "shmctl IPC_RMID"], calls
     assert run.press_escape() == 0
+
+
+def test_run_script(build, tmp_path, golden):
+    """The README's command, scripts/run.sh, in a fresh copy of the sources
+    as a user's machine has it: no display, and a convert and a python3
+    first on the PATH that are not the ImageMagick and the Python it needs
+    (another package's convert, a Python of the user's own). It builds the
+    program and saves its exact first frame."""
+    copy = tmp_path / "sineplot"
+    shutil.copytree(build.root, copy, ignore=lambda folder, names: [
+        name for name in names if folder == build.root
+        and (name in (".git", "dist") or name.startswith("build"))])
+    others = tmp_path / "bin"
+    others.mkdir()
+    for tool in ("convert", "python3"):
+        (others / tool).write_text("#!/bin/sh\necho 'not the %s wanted' >&2\nexit 1\n" % tool)
+        (others / tool).chmod(0o755)
+    env = {name: value for name, value in os.environ.items() if name != "DISPLAY"}
+    env["PATH"] = "%s:%s" % (others, env["PATH"])
+    done = subprocess.run(["bash", "scripts/run.sh"], cwd=copy, env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert load_png(copy / "build" / "screenshot.png") == golden

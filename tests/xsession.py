@@ -1,10 +1,11 @@
 """What the end-to-end tests drive sineplot with: a virtual X server (Xvfb),
 a run of the real program with the probe preloaded and the library's
 message window replaced by a recorder, captures of its window (xwd), and
-key and pointer input through XTest (xdotool). Run alone, it is what
-scripts/run.sh shows the program with where there is no display:
+key and pointer input through XTest (xdotool); the pictures are read and
+written with Pillow. Run alone, it is what scripts/run.sh shows the program
+with where there is no display:
 
-    python3 tests/xsession.py PROGRAM SCREENSHOT
+    /usr/bin/python3 tests/xsession.py PROGRAM SCREENSHOT
 
 runs PROGRAM (without the probe) in an Xvfb of its own, saves its first
 frame to SCREENSHOT (PNG), and ends it with Escape, with its exit status.
@@ -14,10 +15,13 @@ import contextlib
 import ctypes
 import os
 import subprocess
+import struct
 import sys
 import tempfile
 import time
 import types
+
+from PIL import Image as Pillow
 
 WIDTH, HEIGHT = 640, 400
 
@@ -64,44 +68,42 @@ class Image:
         return {self[x, y] for y in range(self.height) for x in range(self.width)}
 
 
-def read_ppm(raw):
-    # Binary PPM as ImageMagick writes it with -depth 8: P6, width, height,
-    # 255, pixels, with comment lines (the window's name) among the header
-    # fields.
-    fields, pos = [], 0
-    while len(fields) < 4:
-        while raw[pos:pos + 1].isspace():
-            pos += 1
-        if raw[pos:pos + 1] == b"#":
-            pos = raw.index(b"\n", pos)
-            continue
-        end = pos
-        while not raw[end:end + 1].isspace():
-            end += 1
-        fields.append(raw[pos:end])
-        pos = end
-    assert fields[0] == b"P6" and fields[3] == b"255", "unexpected image format"
-    width, height = int(fields[1]), int(fields[2])
-    return Image(width, height, raw[pos + 1:pos + 1 + 3 * width * height])
+# How a window's pixels lie in an XWD dump, as xwd writes what the X server
+# gives: (bits per pixel, byte order, red, green and blue masks) -> Pillow's
+# raw mode for them. These are the TrueColor layouts of 15, 16 and 24-bit
+# X servers (24 bits in 32-bit pixels); any other fails the capture.
+XWD_LAYOUTS = {
+    (32, 0, 0xFF0000, 0xFF00, 0xFF): "BGRX",
+    (32, 1, 0xFF0000, 0xFF00, 0xFF): "XRGB",
+    (16, 0, 0xF800, 0x7E0, 0x1F): "BGR;16",
+    (16, 0, 0x7C00, 0x3E0, 0x1F): "BGR;15",
+}
 
 
-def to_ppm(source, data=None):
-    """An image file, or data in a format such as xwd:-, as 8-bit RGB. Left
-    to itself, ImageMagick writes the depth it read: from version 7, that of
-    a PNG's palette (2 bits for the golden frame)."""
-    return read_ppm(subprocess.run(["convert", source, "-depth", "8", "ppm:-"], input=data,
-                                   check=True, capture_output=True).stdout)
+def read_xwd(data):
+    """The image of an XWD dump of a TrueColor window (xwd's output): a
+    header of 25 big-endian 32-bit fields, the window's name, the colour
+    map, then the pixels, row by row."""
+    assert len(data) >= 100, "xwd wrote no whole header"
+    fields = struct.unpack_from(">25I", data)
+    header_size, version, format_, _, width, height = fields[:6]
+    layout = (fields[11], fields[7], *fields[14:17])
+    assert version == 7 and format_ == 2, "not an XWD dump of a window's pixels"
+    assert layout in XWD_LAYOUTS, "a window of an unknown pixel layout: %r" % (layout,)
+    pixels = header_size + 12 * fields[19]  # past the colour map's entries
+    assert len(data) >= pixels + fields[12] * height, "xwd wrote only part of the pixels"
+    image = Pillow.frombytes("RGB", (width, height), data[pixels:], "raw", XWD_LAYOUTS[layout],
+                             fields[12])
+    return Image(width, height, image.tobytes())
 
 
 def load_png(path):
-    return to_ppm(path)
+    with Pillow.open(path) as image:
+        return Image(image.width, image.height, image.convert("RGB").tobytes())
 
 
 def save_png(image, path):
-    header = b"P6\n%d %d\n255\n" % (image.width, image.height)
-    # No time chunks: the same picture gives the same file.
-    subprocess.run(["convert", "ppm:-", "-define", "png:exclude-chunks=date,time", path],
-                   input=header + image.data, check=True)
+    Pillow.frombytes("RGB", (image.width, image.height), image.data).save(path, "PNG")
 
 
 # ---------------------------------------------------------------- X server
@@ -357,7 +359,7 @@ class Run:
     def capture(self):
         xwd = subprocess.run(self.display.command("xwd", "-silent", "-id", self.window),
                              env=self.display.env(), capture_output=True, check=True).stdout
-        return to_ppm("xwd:-", xwd)
+        return read_xwd(xwd)
 
     def pointer_away(self):
         self.display.xdotool("mousemove", 1000, 750)
@@ -414,23 +416,38 @@ class Run:
 
 # ---------------------------------------------------------------- a screenshot
 
+def failure(error):
+    """What went wrong, in one line: a tool that failed (with what it said),
+    a tool missing or a file not written, or a failed check."""
+    if isinstance(error, subprocess.CalledProcessError):
+        return "%s failed with status %d: %s" % (
+            error.cmd[0], error.returncode, (error.stderr or b"").decode(errors="replace").strip())
+    if isinstance(error, OSError):
+        return "%s: %s" % (error.strerror, error.filename)
+    return str(error)
+
+
 def screenshot(program, path):
     """Runs program in an Xvfb of its own, finds its window by class as the
     desktop tests do, saves its first frame to path and ends it with Escape:
-    its exit status, as the shell gives it. Says what went wrong, with what
-    the program said, if it ends early or shows no frame."""
+    its exit status, as the shell gives it. Where that fails, it ends with
+    what the program said and one line saying what went wrong."""
     program, path, name = os.path.abspath(program), os.path.abspath(path), os.path.basename(program)
     with tempfile.TemporaryDirectory() as workdir, contextlib.ExitStack() as cleanup:
-        server = XServer(24, workdir)
-        cleanup.callback(server.close)
-        run = Run(types.SimpleNamespace(program=program, probe=None, emulator=[]), server, workdir)
-        cleanup.callback(run.close)
+        run = None
         try:
+            server = XServer(24, workdir)
+            cleanup.callback(server.close)
+            run = Run(types.SimpleNamespace(program=program, probe=None, emulator=[]), server,
+                      workdir)
+            cleanup.callback(run.close)
             save_png(run.frame(by=("--classname", "^sineplot$")), path)
             status = run.press_escape()
-        except AssertionError as error:
-            said = [text.strip() for text in run.shown_messages() + list(run.output())]
-            sys.exit("\n".join([text for text in said if text] + ["%s: %s" % (name, error)]))
+        except (AssertionError, OSError, subprocess.CalledProcessError) as error:
+            said = [text.strip() for text in run.shown_messages() + list(run.output())] if run else []
+            sys.exit("\n".join([text for text in said if text]
+                               + ["%s, run in a virtual X server, gave no screenshot: %s"
+                                  % (name, failure(error))]))
     print("%s ran in a virtual X server and ended on Escape with status %d.\nScreenshot: %s"
           % (name, status, path))
     return status if status >= 0 else 128 - status  # ended by a signal: 128 + its number
@@ -438,5 +455,5 @@ def screenshot(program, path):
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
-        sys.exit("usage: python3 tests/xsession.py PROGRAM SCREENSHOT")
+        sys.exit("usage: /usr/bin/python3 tests/xsession.py PROGRAM SCREENSHOT")
     sys.exit(screenshot(*sys.argv[1:]))
