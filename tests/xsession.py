@@ -294,9 +294,13 @@ class Run:
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        self.process = subprocess.Popen(list(wrapper) + emulator + [self.program], env=env,
-                                        cwd=self.dir, stdin=subprocess.DEVNULL,
-                                        stdout=self.stdout, stderr=self.stderr)
+        # Every signal's default action, as a shell gives a command it starts
+        # in the foreground, whatever the test runner inherited (a script's
+        # background job has SIGINT and SIGQUIT ignored); a wrapper may set
+        # another.
+        self.process = subprocess.Popen(
+            ["/usr/bin/env", "--default-signal", *wrapper, *emulator, self.program], env=env,
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self.stdout, stderr=self.stderr)
         self.window = None
         self.usage = None
 
