@@ -42,10 +42,11 @@ install_packages() {
     local fancy=()
     [ -t 1 ] && fancy=(-o Dpkg::Progress-Fancy=1)
     echo "Installing with apt-get: $*, and what they depend on (apt-get counts them below)."
-    quietly "apt-get could not update its package lists." \
+    quietly "apt-get could not update its package lists (its messages are above)." \
         as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
     as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "${fancy[@]}" \
-        install -y --no-install-recommends "$@" || { echo "Could not install $*." >&2; return 1; }
+        install -y --no-install-recommends "$@" ||
+        { echo "apt-get could not install $* (its messages are above)." >&2; return 1; }
 }
 
 # not_installed PACKAGE...: prints, one a line, those of these Debian
@@ -73,7 +74,7 @@ install_available() {
     local missing available=() package
     mapfile -t missing < <(not_installed "$@")
     [ ${#missing[@]} -gt 0 ] || return 0
-    quietly "apt-get could not update its package lists." \
+    quietly "apt-get could not update its package lists (its messages are above)." \
         as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
     for package in "${missing[@]}"; do
         if apt-get install --simulate --no-install-recommends "$package" >/dev/null 2>&1; then
@@ -126,8 +127,8 @@ install_tools() {
 build_program() {
     local dir=${1:-$build}
     shift || true
-    quietly "The build failed." cmake -S "$root" -B "$dir" "$@" &&
-        quietly "The build failed." cmake --build "$dir" --parallel "$(nproc)"
+    quietly "The build failed (its messages are above)." cmake -S "$root" -B "$dir" "$@" &&
+        quietly "The build failed (its messages are above)." cmake --build "$dir" --parallel "$(nproc)"
 }
 
 # Allegro's source tarball, as a Windows build tree keeps it.
