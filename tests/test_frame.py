@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from xsession import HEIGHT, WIDTH, load_png, not_applicable, save_png
+from xsession import HEIGHT, WIDTH, colormap_window, load_png, not_applicable, save_png
 
 BLACK, RED, CURVE, WHITE = (0, 0, 0), (250, 0, 0), (120, 120, 90), (255, 255, 255)
 
@@ -110,6 +110,8 @@ def test_frame(build, xserver, start, request):
     assert image == load_png(build.golden), "the frame differs from the golden image"
     time.sleep(0.2)
     assert run.capture() == image, "two captures of the window differ"
+    with colormap_window(run.display):
+        assert run.capture() == image, "a capture composed by xwd differs"
     assert run.press_escape() == 0
     calls = run.calls()
     assert "set_color_depth 32" in calls, "a 24-bit desktop is asked for at 32 bits"

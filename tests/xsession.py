@@ -68,13 +68,17 @@ class Image:
         return {self[x, y] for y in range(self.height) for x in range(self.width)}
 
 
-# How a window's pixels lie in an XWD dump, as xwd writes what the X server
-# gives: (bits per pixel, byte order, red, green and blue masks) -> Pillow's
-# raw mode for them. These are the TrueColor layouts of 15, 16 and 24-bit
-# X servers (24 bits in 32-bit pixels); any other fails the capture.
+# How a window's pixels lie in an XWD dump: (bits per pixel, byte order,
+# red, green and blue masks) -> Pillow's raw mode for them. These are the
+# TrueColor layouts of 15, 16 and 24-bit X servers as the X server gives
+# them (24 bits in 32-bit pixels), and the packed 24-bit pixels that xwd
+# composes itself where windows of other visuals or colour maps overlap the
+# window (a window manager's, briefly); any other fails the capture.
 XWD_LAYOUTS = {
     (32, 0, 0xFF0000, 0xFF00, 0xFF): "BGRX",
     (32, 1, 0xFF0000, 0xFF00, 0xFF): "XRGB",
+    (24, 0, 0xFF0000, 0xFF00, 0xFF): "BGR",
+    (24, 1, 0xFF0000, 0xFF00, 0xFF): "RGB",
     (16, 0, 0xF800, 0x7E0, 0x1F): "BGR;16",
     (16, 0, 0x7C00, 0x3E0, 0x1F): "BGR;15",
 }
@@ -188,6 +192,28 @@ def xlib_connection(display):
         yield xlib, dpy
     finally:
         xlib.XCloseDisplay(dpy)
+
+
+@contextlib.contextmanager
+def colormap_window(display):
+    """A small window with a colour map of its own, mapped at the top left
+    of the screen while the block runs: xwd, which reads each colour map's
+    windows apart, then composes its dump itself (as it does while a window
+    manager shows such a window)."""
+    with xlib_connection(display) as (xlib, dpy):
+        dpy = ctypes.c_void_p(dpy)
+        xlib.XDefaultRootWindow.restype = ctypes.c_ulong
+        xlib.XDefaultVisual.restype = ctypes.c_void_p
+        xlib.XCreateColormap.restype = ctypes.c_ulong
+        xlib.XCreateSimpleWindow.restype = ctypes.c_ulong
+        root = ctypes.c_ulong(xlib.XDefaultRootWindow(dpy))
+        visual = ctypes.c_void_p(xlib.XDefaultVisual(dpy, 0))
+        colormap = ctypes.c_ulong(xlib.XCreateColormap(dpy, root, visual, 0))  # AllocNone
+        window = ctypes.c_ulong(xlib.XCreateSimpleWindow(dpy, root, 0, 0, 50, 50, 0, 0, 0))
+        xlib.XSetWindowColormap(dpy, window, colormap)
+        xlib.XMapWindow(dpy, window)
+        xlib.XSync(dpy, 0)
+        yield
 
 
 def cursor_pixels(display):
