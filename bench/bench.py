@@ -290,6 +290,7 @@ def main():
     arguments.add_argument("--build", default=os.path.join(ROOT, "build"),
                            help="the build tree to measure (default: build/)")
     options = arguments.parse_args()
+    xsession.default_signals()
     seconds = options.seconds
     runs = Runs(os.path.abspath(options.build))
     program = runs.build.program

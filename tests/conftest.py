@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from xsession import NOT_APPLICABLE, Run, XServer, load_png
+from xsession import NOT_APPLICABLE, Run, XServer, default_signals, load_png
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STRICT = os.environ.get("SINEPLOT_STRICT") == "1"
@@ -32,6 +32,11 @@ def pytest_runtest_makereport(item, call):
         if not any(reason.startswith(key) for key in NOT_APPLICABLE):
             report.outcome = "failed"
             report.longrepr = "SINEPLOT_STRICT=1, and this would be skipped: " + reason
+
+
+def pytest_configure(config):
+    # Whatever signals the runner was started with ignored or blocked.
+    default_signals()
 
 
 def pytest_addoption(parser):

@@ -14,6 +14,7 @@ file by its path."""
 import contextlib
 import ctypes
 import os
+import signal
 import subprocess
 import struct
 import sys
@@ -108,6 +109,24 @@ def load_png(path):
 
 def save_png(image, path):
     Pillow.frombytes("RGB", (image.width, image.height), image.data).save(path, "PNG")
+
+
+# ---------------------------------------------------------------- signals
+
+def default_signals():
+    """Gives this process, and so every process it starts (X servers,
+    desktops, the program), each signal's default action with none blocked,
+    whatever it was started with: a script's background job has SIGINT and
+    SIGQUIT ignored, and a supervisor may block signals, which would keep
+    the program from ending and an X server from stopping. SIGPIPE and
+    SIGXFSZ stay as Python sets them (ignored here, the default in what it
+    starts); Ctrl+C raises KeyboardInterrupt, as Python's default."""
+    signal.pthread_sigmask(signal.SIG_SETMASK, ())
+    for number in signal.valid_signals() - {signal.SIGPIPE, signal.SIGXFSZ}:
+        if signal.getsignal(number) == signal.SIG_IGN:
+            signal.signal(number, signal.SIG_DFL)
+    if signal.getsignal(signal.SIGINT) == signal.SIG_DFL:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 # ---------------------------------------------------------------- X server
@@ -320,13 +339,11 @@ class Run:
         env.update(probe_env or {})
         self.stdout = open(os.path.join(self.dir, "stdout"), "w+")
         self.stderr = open(os.path.join(self.dir, "stderr"), "w+")
-        # Every signal's default action, as a shell gives a command it starts
-        # in the foreground, whatever the test runner inherited (a script's
-        # background job has SIGINT and SIGQUIT ignored); a wrapper may set
-        # another.
+        # With the signals of this process (default_signals), or those a
+        # wrapper sets.
         self.process = subprocess.Popen(
-            ["/usr/bin/env", "--default-signal", *wrapper, *emulator, self.program], env=env,
-            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self.stdout, stderr=self.stderr)
+            [*wrapper, *emulator, self.program], env=env, cwd=self.dir,
+            stdin=subprocess.DEVNULL, stdout=self.stdout, stderr=self.stderr)
         self.window = None
         self.usage = None
 
@@ -486,4 +503,5 @@ def screenshot(program, path):
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit("usage: /usr/bin/python3 tests/xsession.py PROGRAM SCREENSHOT")
+    default_signals()
     sys.exit(screenshot(*sys.argv[1:]))
