@@ -15,8 +15,8 @@ import contextlib
 import ctypes
 import os
 import signal
-import subprocess
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -86,9 +86,9 @@ XWD_LAYOUTS = {
 
 
 def read_xwd(data):
-    """The image of an XWD dump of a TrueColor window (xwd's output): a
-    header of 25 big-endian 32-bit fields, the window's name, the colour
-    map, then the pixels, row by row."""
+    """The image of an XWD dump of a window (xwd's output): a header of 25
+    big-endian 32-bit fields, the window's name, the colour map, then the
+    pixels, row by row."""
     assert len(data) >= 100, "xwd wrote no whole header"
     fields = struct.unpack_from(">25I", data)
     header_size, version, format_, _, width, height = fields[:6]
