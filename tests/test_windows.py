@@ -21,7 +21,7 @@ import zipfile
 
 import pytest
 
-from test_desktops import Openbox, until
+from test_desktops import Openbox
 from xsession import HEIGHT, WIDTH, not_applicable
 
 # What a Windows program may import and still run with nothing beside it.
@@ -214,8 +214,9 @@ def test_windows(build, xserver, start, golden, tmp_path, monkeypatch):
             for attempt in range(10):
                 run = start(manager, wrapper=[wine], program=str(folder / "sineplot.exe"))
                 assert run.frame(timeout=60) == golden, "run %d under openbox" % attempt
-                until(lambda: manager.xdotool("getwindowfocus", check=False) == [run.window],
-                      "run %d under openbox: no focus on the window" % attempt)
+                manager.wait_for(
+                    lambda: manager.xdotool("getwindowfocus", check=False) == [run.window],
+                    "run %d under openbox: no focus on the window" % attempt, timeout=10)
                 assert run.hold_escape(timeout=10) == 0, "run %d under openbox" % attempt
         finally:
             manager.close()
