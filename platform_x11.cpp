@@ -56,13 +56,15 @@ void name_process(Display *display, Window window);
 // window from inside the handler: that ends in abort() whenever the signal
 // lands while a frame is being copied, and can deadlock in the allocator.
 // So once it has started, Ctrl+\ (SIGQUIT) and the signals of a fault (a
-// bad address or instruction, an arithmetic fault, abort()) get their
-// default action back: they end the program at once, by that signal, with
-// a core dump where those are enabled, and a fault's dump shows the fault
-// rather than the handler. A hangup, Ctrl+C, kill (SIGTERM) and the
-// library's Ctrl+Alt+End, which sends SIGTERM, are only noted, for the
-// frame loop to end the program by. Signals the program was started with
-// ignored stay ignored.
+// bad address or instruction, an arithmetic fault, abort()) get back what
+// they had before the library came: by default they end the program at
+// once, by that signal, with a core dump where those are enabled, and a
+// fault's dump shows the fault rather than the handler; a handler that
+// stood there (a sanitizer's, which reports the fault with its stack, or a
+// crash reporter's) gets the fault again, and a signal that was ignored
+// stays ignored. A hangup, Ctrl+C, kill (SIGTERM) and the library's
+// Ctrl+Alt+End, which sends SIGTERM, are only noted, for the frame loop to
+// end the program by, unless they were ignored when the program started.
 int start_library()
 {
     // The window's class and icon are taken when the library opens the
@@ -71,20 +73,28 @@ int start_library()
     xwin_set_window_name("sineplot", "Sineplot");
     allegro_icon = const_cast<char **>(sineplot_xpm);
 
-    // The library takes all of these but SIGBUS, which goes with them all
-    // the same.
-    const auto at_once = {SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-    const auto noted = {SIGHUP, SIGINT, SIGTERM};
+    // The signals that end the program at once, each with what it had
+    // before the library came. The library takes all of them but SIGBUS,
+    // which goes with them all the same.
+    struct {
+        int number;
+        struct sigaction before_library;
+    } at_once[] = {{SIGQUIT, {}}, {SIGSEGV, {}}, {SIGBUS, {}}, {SIGFPE, {}}, {SIGILL, {}},
+                   {SIGABRT, {}}};
+    const int noted[] = {SIGHUP, SIGINT, SIGTERM};
 
     sigset_t handled, ignored, before;
     sigemptyset(&handled);
     sigemptyset(&ignored);
-    for (auto signals : {at_once, noted}) {
-        for (int signal_number : signals) {
-            struct sigaction action;
-            sigaction(signal_number, nullptr, &action);
-            sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
-        }
+    for (auto &signal : at_once) {
+        sigaction(signal.number, nullptr, &signal.before_library);
+        if (signal.before_library.sa_handler != SIG_IGN)
+            sigaddset(&handled, signal.number);
+    }
+    for (int signal_number : noted) {
+        struct sigaction action;
+        sigaction(signal_number, nullptr, &action);
+        sigaddset(action.sa_handler == SIG_IGN ? &ignored : &handled, signal_number);
     }
 
     // Held back until the library's handlers are replaced (a fault meanwhile
@@ -94,8 +104,8 @@ int start_library()
     pthread_sigmask(SIG_BLOCK, &handled, &before);
     int result = allegro_init();
     if (result == 0) {
-        for (int signal_number : at_once)
-            std::signal(signal_number, sigismember(&ignored, signal_number) ? SIG_IGN : SIG_DFL);
+        for (const auto &signal : at_once)
+            sigaction(signal.number, &signal.before_library, nullptr);
         for (int signal_number : noted)
             std::signal(signal_number,
                         sigismember(&ignored, signal_number) ? SIG_IGN : note_stop_signal);

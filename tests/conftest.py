@@ -64,6 +64,8 @@ def build():
         glyphs=path("SINEPLOT_GLYPHS", "build/tests/label_glyphs"),
         golden=os.path.join(ROOT, "tests/golden/frame.png"),
         windows_exe=windows_exe,
+        # Built with AddressSanitizer, which reports a fault itself.
+        sanitized=os.environ.get("SINEPLOT_SANITIZED") == "1",
         # The Debian package whose installed files are tested, if any.
         package=os.environ.get("SINEPLOT_INSTALLED"),
         desktop_entry="/usr/share/applications/sineplot.desktop" if os.environ.get(
