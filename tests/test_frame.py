@@ -1,7 +1,6 @@
 """The picture, pixel for pixel: at the usual 24-bit depth against the golden
 image and what the plot must show, and in other colour depths."""
 import subprocess
-import time
 
 import pytest
 
@@ -108,7 +107,7 @@ def test_frame(build, xserver, start, request):
         save_png(image, build.golden)
         not_applicable("wrote the golden frame", build.golden)
     assert image == load_png(build.golden), "the frame differs from the golden image"
-    time.sleep(0.2)
+    run.wait_frames(20)
     assert run.capture() == image, "two captures of the window differ"
     with colormap_window(run.display):
         assert run.capture() == image, "a capture composed by xwd differs"

@@ -13,6 +13,7 @@ The benchmark (bench/bench.py) uses its XServer and Run too, loading this
 file by its path."""
 import contextlib
 import ctypes
+import mmap
 import os
 import signal
 import struct
@@ -316,6 +317,13 @@ class Run:
         self.program = program or build.program
         self.dir = tempfile.mkdtemp(prefix="run-", dir=workdir)
         self.log = os.path.join(self.dir, "probe.log")
+        # The probe keeps the count of frames copied here as it goes, and
+        # the test reads it through a map of its own.
+        self.frames = os.path.join(self.dir, "frames")
+        with open(self.frames, "w+b") as f:
+            f.write(bytes(ctypes.sizeof(ctypes.c_uint64)))
+            f.flush()
+            self.frame_map = mmap.mmap(f.fileno(), 0)
         self.messages = os.path.join(self.dir, "messages")
         os.mkdir(self.messages)
         fake = os.path.join(self.dir, "xmessage")
@@ -328,7 +336,7 @@ class Run:
         env = display.env() if display else dict(os.environ)
         if not display:
             env.pop("DISPLAY", None)
-        env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log)
+        env.update(PATH=self.dir + ":" + env["PATH"], PROBE_LOG=self.log, PROBE_FRAMES=self.frames)
         emulator = []
         if build.emulator and not self.program.endswith(".exe"):
             # qemu sets it for the emulated program alone, not for a wrapper
@@ -385,6 +393,52 @@ class Run:
             assert self.process.poll() is None, \
                 "the program ended early with status %s" % self.process.returncode
             assert time.time() < deadline, "the frame loop did not start"
+            time.sleep(0.01)
+
+    def copied(self):
+        """The frames the program has copied to its window so far, as the
+        probe counts them while it runs (read in one load, as it stores it)."""
+        with memoryview(self.frame_map) as view, view.cast("Q") as count:
+            return count[0]
+
+    def taken(self, line):
+        """A test that holds once the probe has recorded line once more than
+        now, as it does when the library hands the program a key ("key
+        released o") or a close request ("close button")."""
+        before = self.calls().count(line)
+        return lambda: self.calls().count(line) > before
+
+    def signal_taken(self, number):
+        """A test that holds once the signal sent to the process is no longer
+        pending: delivered to a thread, or discarded as ignored."""
+        def taken():
+            with open("/proc/%d/status" % self.process.pid) as f:
+                pending = next(int(line.split()[1], 16) for line in f
+                               if line.startswith("ShdPnd:"))
+            return not pending >> (number - 1) & 1
+        return taken
+
+    def settle(self, taken, frames=20, timeout=10):
+        """Returns once taken() holds, as it does when an event has reached
+        the program, and the program has since copied frames more frames,
+        in any of which the frame loop would have acted on it. Fails if the
+        program ends first."""
+        deadline = time.time() + timeout
+        while not taken():
+            assert self.process.poll() is None, \
+                "the program ended with status %s" % self.process.returncode
+            assert time.time() < deadline, "the event did not reach the program"
+            time.sleep(0.01)
+        self.wait_frames(frames, deadline - time.time())
+
+    def wait_frames(self, frames, timeout=10):
+        """Returns once the program has copied frames more frames than now."""
+        deadline = time.time() + timeout
+        target = self.copied() + frames
+        while self.copied() < target:
+            assert self.process.poll() is None, \
+                "the program ended with status %s" % self.process.returncode
+            assert time.time() < deadline, "the program copied no %d frames" % frames
             time.sleep(0.01)
 
     def find_window(self, timeout=10, by=None):
@@ -459,6 +513,7 @@ class Run:
         self.kill()
         self.stdout.close()
         self.stderr.close()
+        self.frame_map.close()
 
 
 # ---------------------------------------------------------------- a screenshot
