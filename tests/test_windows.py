@@ -21,7 +21,7 @@ import zipfile
 
 import pytest
 
-from test_desktops import Openbox
+from desktops import Openbox
 from xsession import HEIGHT, WIDTH, not_applicable
 
 # What a Windows program may import and still run with nothing beside it.
