@@ -19,9 +19,10 @@
 #   .debs, or a .changes, and the .dsc or source tree that holds the tests.
 #
 # The roots are tarballs that mmdebstrap makes in build/roots/, once, from
-# the archive that apt uses here (scripts/debian-sources): SUITE-build-ARCH.tar
-# with debian/control's build dependencies, and SUITE-testbed-ARCH.tar with
-# what debian/tests/control's tests depend on; each is made again when those
+# the archive that apt uses here (scripts/debian-sources):
+# RELEASE-build-ARCH.tar (RELEASE being this machine's) with debian/control's
+# build dependencies, and SUITE-testbed-ARCH.tar with what
+# debian/tests/control's tests depend on; each is made again when those
 # change.
 # An ordinary user needs a range of subordinate ids (/etc/subuid, as adduser
 # gives); root gets one in a private mount namespace (with_subids, lib.sh).
