@@ -70,14 +70,38 @@ def release(checkout):
                           capture_output=True, text=True)
 
 
-@pytest.fixture(scope="module")
-def releases(tmp_path_factory):
-    """dist/ of two releases of this checkout's files, made in two clones
-    at different paths: its tracked files as they are now, committed in the
-    first clone if they differ from the last commit, which the second clone
-    then takes."""
-    work = tmp_path_factory.mktemp("release")
-    first, second = str(work / "first"), str(work / "other" / "place" / "sineplot")
+# The release is tested in stages, each a ctest test of its own
+# (tests/CMakeLists.txt): the first release, the second, their comparison,
+# and the first one's package on each Debian release. A release stage keeps
+# its checkout in the build tree, where a later stage, run alone, finds it.
+def place(build, stage):
+    """Where the release stage ("first" or "second") keeps its checkout:
+    two different paths."""
+    return os.path.join(build.tree, "release-test",
+                        *{"first": ["first"], "second": ["other", "place", "sineplot"]}[stage])
+
+
+@pytest.fixture
+def made(build):
+    """made(STAGE): the checkout of that release stage, with the dist/ of
+    its release; the test failed, naming the stage to run first, where it
+    has made none."""
+    def checkout(stage):
+        path = place(build, stage)
+        # release.sh writes SHA256SUMS last, into a dist/ it removes first.
+        if not os.path.exists(os.path.join(path, "dist", "SHA256SUMS")):
+            pytest.fail(f"no release in {path}: run the release-{stage} stage first "
+                        f"(ctest --test-dir {build.tree} -R '^release-{stage}$')", pytrace=False)
+        return path
+    return checkout
+
+
+def test_first_release(build):
+    """A release of this checkout's tracked files as they are now, committed
+    in the clone if they differ from the last commit. What the stages made
+    before goes first: the second release is a clone of this one."""
+    first = place(build, "first")
+    shutil.rmtree(os.path.join(build.tree, "release-test"), ignore_errors=True)
     clone(ROOT, first)
     changed = git(ROOT, "diff", "HEAD", "--binary")
     if changed:
@@ -85,14 +109,19 @@ def releases(tmp_path_factory):
                        check=True)
         subprocess.run(["git", "-C", first, "-c", "user.name=test", "-c", "user.email=test@test",
                         "commit", "-qm", "The working tree's changes"], check=True)
-    made = [release(first)]
-    share_roots(first, ROOT)  # the roots the first release made, for the other and later runs
-    clone(first, second)
-    made.append(release(second))
-    for done in made:
-        assert done.returncode == 0, done.stdout + done.stderr
-    yield first, os.path.join(first, "dist"), os.path.join(second, "dist")
-    shutil.rmtree(work, ignore_errors=True)
+    done = release(first)
+    # The roots it made, for the second and later runs, even if it failed.
+    share_roots(first, ROOT)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_second_release(build, made):
+    """A release of the first one's commit, cloned to another path."""
+    second = place(build, "second")
+    shutil.rmtree(second, ignore_errors=True)
+    clone(made("first"), second)
+    done = release(second)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_dirty_tree_is_refused(tmp_path):
@@ -106,8 +135,9 @@ def test_dirty_tree_is_refused(tmp_path):
     assert not os.path.exists(os.path.join(checkout, "build-release"))
 
 
-def test_release_is_reproducible(releases, lintian, tmp_path):
-    first, one, two = releases
+def test_release_is_reproducible(made, lintian, tmp_path):
+    first = made("first")
+    one, two = os.path.join(first, "dist"), os.path.join(made("second"), "dist")
     version = re.search(r"project\(sineplot VERSION (\S+)",
                         open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
     with open(os.path.join(ROOT, "debian/changelog")) as f:
@@ -166,11 +196,11 @@ def test_release_is_reproducible(releases, lintian, tmp_path):
 
 
 @pytest.mark.parametrize("suite", RELEASES)
-def test_autopkgtest(releases, suite, tmp_path):
-    """The released amd64 package, built on this machine, installed in a
-    testbed of each release, where its autopkgtest (the suite's own
-    modules, strictly) passes."""
-    _, one, _ = releases
+def test_autopkgtest(made, suite, tmp_path):
+    """The first release's amd64 package, built on this machine, installed
+    in a testbed of each Debian release, where its autopkgtest (the suite's
+    own modules, strictly) passes."""
+    one = os.path.join(made("first"), "dist")
     debs = glob.glob(os.path.join(one, "sineplot_*_amd64.deb"))
     dsc, = glob.glob(os.path.join(one, "*.dsc"))
     done = subprocess.run(["bash", os.path.join(ROOT, "scripts/deb.sh"), "autopkgtest", suite,
