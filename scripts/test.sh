@@ -37,10 +37,10 @@ if [ -n "$arm64" ]; then
     build_arm64
 fi
 
-echo "Running the tests: about half an hour, quietly. The soak runs a minute of frames, then 50 short"
+echo "Running the tests, each named as it ends. The soak runs a minute of frames, then 50 short"
 echo "runs; the Windows test builds the Allegro library for Windows first; the package and"
-echo "release tests make their Debian roots once per checkout; the release test builds the release"
-echo "twice, then tests its package in testbeds of Debian 12, 13 and testing."
+echo "release tests make their Debian roots once per checkout; the release is made twice, then"
+echo "its package is tested in testbeds of Debian 12, 13 and testing, one stage at a time."
 export SINEPLOT_STRICT=1
 skip=()
 [ -z "${SINEPLOT_SKIP_LABELS:-}" ] || skip=(--label-exclude "$SINEPLOT_SKIP_LABELS")
