@@ -422,14 +422,14 @@ class Run:
         """Returns once taken() holds, as it does when an event has reached
         the program, and the program has since copied frames more frames,
         in any of which the frame loop would have acted on it. Fails if the
-        program ends first."""
+        program ends first. Each wait has timeout seconds."""
         deadline = time.time() + timeout
         while not taken():
             assert self.process.poll() is None, \
                 "the program ended with status %s" % self.process.returncode
             assert time.time() < deadline, "the event did not reach the program"
             time.sleep(0.01)
-        self.wait_frames(frames, deadline - time.time())
+        self.wait_frames(frames, timeout)
 
     def wait_frames(self, frames, timeout=10):
         """Returns once the program has copied frames more frames than now."""
@@ -438,7 +438,7 @@ class Run:
         while self.copied() < target:
             assert self.process.poll() is None, \
                 "the program ended with status %s" % self.process.returncode
-            assert time.time() < deadline, "the program copied no %d frames" % frames
+            assert time.time() < deadline, "the program did not copy %d more frames" % frames
             time.sleep(0.01)
 
     def find_window(self, timeout=10, by=None):
