@@ -99,8 +99,11 @@ build() {
     mkdir -p "$out"
     out=$(realpath "$out")
     # sbuild's own log goes to its output, shown if it fails; nothing is
-    # written to the user's home.
-    quietly "sbuild failed." with_subids env HOME="$(mktemp -d)" \
+    # written to the user's home, which is an empty folder of its own.
+    local home
+    home=$(mktemp -d)
+    trap 'rm -rf "$home"' RETURN
+    quietly "sbuild failed." with_subids env HOME="$home" \
         sbuild --chroot-mode=unshare --chroot="$tarball" --dist="$release" --host="$arch" \
         --no-run-lintian --no-run-autopkgtest --no-run-piuparts --no-apt-upgrade \
         --no-apt-distupgrade --nolog --build-dir="$out" "$dsc"
