@@ -103,6 +103,7 @@ class Runs:
         for run in self.runs:
             run.close()
         self.display.close()
+        shutil.rmtree(self.workdir, ignore_errors=True)
 
 
 def read_profile(path):
